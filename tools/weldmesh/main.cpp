@@ -1,0 +1,310 @@
+// weldmesh: removes exact duplicate vertices from every mesh of a model file.
+#include "mesh_weld.h"
+#include "staged_output.h"
+
+#include <assimp/Exporter.hpp>
+#include <assimp/Importer.hpp>
+#include <assimp/scene.h>
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+const char kUsage[] =
+    "usage: weldmesh [options] INPUT OUTPUT\n"
+    "Removes exact duplicate vertices from every mesh of INPUT and writes the result to\n"
+    "OUTPUT, in the format OUTPUT's extension names (ply, obj, stl, glb, gltf, dae, ...).\n"
+    "Faces keep their order and every face corner keeps its attribute values.\n"
+    "\n"
+    "options:\n"
+    "  -a, --attributes LIST  attributes to weld on and keep, comma-separated from position,\n"
+    "                         normal, uv, color, or all (default: all). Positions are always\n"
+    "                         kept; the others are removed from the output.\n"
+    "  -f, --format ID        export format id instead of the extension's first, e.g. stlb or\n"
+    "                         plyb for binary STL or PLY\n"
+    "  -q, --quiet            print nothing but errors\n"
+    "  -v, --verbose          also print the attributes welded, what was removed, and the\n"
+    "                         export format\n"
+    "  -h, --help             print this help and exit\n"
+    "      --version          print the version and exit\n"
+    "\n"
+    "Assimp's exporters decide what the file keeps: ply and obj keep positions, normals and uv\n"
+    "exactly (ply stores colours in 8 bits, obj drops alpha and adds normals where there were\n"
+    "none); stl keeps positions only; glb and gltf keep positions and colours exactly but\n"
+    "normalize normals, store texture V as 1 - v and join nearly equal vertices again.\n";
+
+enum class Verbosity { quiet, normal, verbose };
+
+struct Options {
+    std::string input;
+    std::string output;
+    std::string formatId;
+    AttributeSelection attributes;
+    Verbosity verbosity = Verbosity::normal;
+};
+
+enum class ParseOutcome { run, exitSuccess, usageError };
+
+void fail(const std::string& file, const std::string& reason) {
+    std::fprintf(stderr, "weldmesh: %s: %s\n", file.c_str(), reason.c_str());
+}
+
+bool parse_attributes(const std::string& list, AttributeSelection& selection) {
+    selection = AttributeSelection{false, false, false};
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t end = std::min(list.find(',', start), list.size());
+        const std::string name = list.substr(start, end - start);
+        if (name == "all")
+            selection = AttributeSelection{};
+        else if (name == "normal")
+            selection.normals = true;
+        else if (name == "uv")
+            selection.uvs = true;
+        else if (name == "color")
+            selection.colors = true;
+        else if (name != "position")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+ParseOutcome parse_options(int argc, char** argv, Options& options) {
+    enum { versionOption = 256 };
+    const option longOptions[] = {{"attributes", required_argument, nullptr, 'a'},
+                                  {"format", required_argument, nullptr, 'f'},
+                                  {"quiet", no_argument, nullptr, 'q'},
+                                  {"verbose", no_argument, nullptr, 'v'},
+                                  {"help", no_argument, nullptr, 'h'},
+                                  {"version", no_argument, nullptr, versionOption},
+                                  {nullptr, 0, nullptr, 0}};
+    int opt;
+    while ((opt = getopt_long(argc, argv, "a:f:qvh", longOptions, nullptr)) != -1) {
+        switch (opt) {
+        case 'a':
+            if (!parse_attributes(optarg, options.attributes)) {
+                std::fprintf(stderr, "weldmesh: unknown attribute list '%s'\n", optarg);
+                return ParseOutcome::usageError;
+            }
+            break;
+        case 'f':
+            options.formatId = optarg;
+            break;
+        case 'q':
+            options.verbosity = Verbosity::quiet;
+            break;
+        case 'v':
+            options.verbosity = Verbosity::verbose;
+            break;
+        case 'h':
+            std::fputs(kUsage, stdout);
+            return ParseOutcome::exitSuccess;
+        case versionOption:
+            std::printf("weldmesh %s\n", WELDMESH_VERSION);
+            return ParseOutcome::exitSuccess;
+        default:
+            return ParseOutcome::usageError;
+        }
+    }
+    if (argc - optind != 2) {
+        if (argc > 1)
+            std::fputs("weldmesh: expected two file names, INPUT and OUTPUT\n", stderr);
+        return ParseOutcome::usageError;
+    }
+    options.input = argv[optind];
+    options.output = argv[optind + 1];
+    return ParseOutcome::run;
+}
+
+std::string lower_extension(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return "";
+    std::string extension = path.substr(dot + 1);
+    for (char& c : extension)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+// The export format's id, or an empty string (with `error` set) when none fits.
+std::string choose_export_format(const Options& options, std::string& error) {
+    Assimp::Exporter exporter;
+    const std::string extension = lower_extension(options.output);
+    for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i) {
+        const aiExportFormatDesc* format = exporter.GetExportFormatDescription(i);
+        if (options.formatId.empty() ? extension == format->fileExtension
+                                     : options.formatId == format->id)
+            return format->id;
+    }
+    if (!options.formatId.empty())
+        error = "no export format with id '" + options.formatId + "'";
+    else if (extension.empty())
+        error = "no extension to choose an export format by";
+    else
+        error = "no exporter writes '." + extension + "' files";
+    return "";
+}
+
+// The exporters of these formats triangulate polygons on their own.
+bool holds_only_triangles(const std::string& formatId) {
+    for (const char* id : {"stl", "stlb", "gltf2", "glb2", "gltf", "glb", "3ds"})
+        if (formatId == id)
+            return true;
+    return false;
+}
+
+bool check_input_file(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        fail(path, std::string("cannot open: ") + std::strerror(errno));
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        fail(path, "cannot open: is a directory");
+        return false;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        fail(path, std::string("cannot open: ") + std::strerror(errno));
+        return false;
+    }
+    std::fclose(file);
+    return true;
+}
+
+bool has_polygons(const aiScene& scene, unsigned minimumCorners) {
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m)
+        for (unsigned f = 0; f < scene.mMeshes[m]->mNumFaces; ++f)
+            if (scene.mMeshes[m]->mFaces[f].mNumIndices >= minimumCorners)
+                return true;
+    return false;
+}
+
+std::string attribute_names(const aiMesh& mesh) {
+    std::string names = "position";
+    if (mesh.HasNormals())
+        names += ", normal";
+    if (mesh.HasTextureCoords(0))
+        names += ", uv";
+    if (mesh.HasVertexColors(0))
+        names += ", color";
+    return names;
+}
+
+void print_summary_line(const std::string& label, const MeshWeldResult& result) {
+    std::printf("%s: %u faces, %u -> %u vertices, %.3f ms\n", label.c_str(), result.faces,
+                result.verticesBefore, result.verticesAfter, result.weldSeconds * 1e3);
+}
+
+bool weld_scene(aiScene& scene, const Options& options) {
+    MeshWeldResult total;
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        aiMesh& mesh = *scene.mMeshes[m];
+        const std::string label = "mesh " + std::to_string(m) + " '" + mesh.mName.C_Str() + "'";
+        MeshWeldResult result;
+        std::string error;
+        if (!weld_mesh(mesh, options.attributes, result, error)) {
+            fail(options.input, label + ": " + error);
+            return false;
+        }
+        total.faces += result.faces;
+        total.verticesBefore += result.verticesBefore;
+        total.verticesAfter += result.verticesAfter;
+        total.weldSeconds += result.weldSeconds;
+        if (options.verbosity == Verbosity::quiet)
+            continue;
+        print_summary_line(label, result);
+        if (!result.skipReason.empty())
+            std::printf("  left as it was: %s\n", result.skipReason.c_str());
+        if (options.verbosity == Verbosity::verbose) {
+            std::printf("  kept: %s\n", attribute_names(mesh).c_str());
+            if (!result.dropped.empty())
+                std::printf("  removed: %s\n", result.dropped.c_str());
+        }
+    }
+    if (options.verbosity != Verbosity::quiet)
+        print_summary_line("total (" + std::to_string(scene.mNumMeshes) +
+                               (scene.mNumMeshes == 1 ? " mesh)" : " meshes)"),
+                           total);
+    return true;
+}
+
+bool export_scene(const aiScene& scene, const Options& options, const std::string& formatId) {
+    Assimp::Exporter exporter;
+    auto* output = new StagedOutputSystem;
+    exporter.SetIOHandler(output); // the exporter owns it from here on
+    if (exporter.Export(&scene, formatId, options.output) != AI_SUCCESS) {
+        output->discard();
+        fail(options.output, std::string("cannot write: ") + exporter.GetErrorString());
+        return false;
+    }
+    std::string error;
+    if (!output->commit(options.input, error)) {
+        std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+int run(const Options& options) {
+    std::string error;
+    const std::string formatId = choose_export_format(options, error);
+    if (formatId.empty()) {
+        fail(options.output, error);
+        return 1;
+    }
+    if (!check_input_file(options.input))
+        return 1;
+    if (same_file(options.input, options.output)) {
+        fail(options.output, "is the input file; choose another output");
+        return 1;
+    }
+
+    // No post-processing: every step that cleans up a mesh joins, splits or alters vertices.
+    Assimp::Importer importer;
+    if (!importer.ReadFile(options.input, 0)) {
+        fail(options.input, std::string("cannot read: ") + importer.GetErrorString());
+        return 1;
+    }
+    const std::unique_ptr<aiScene> scene(importer.GetOrphanedScene());
+    if (!has_polygons(*scene, 3)) {
+        fail(options.input, "no triangles or polygons to weld");
+        return 1;
+    }
+    if (has_polygons(*scene, 4) && holds_only_triangles(formatId)) {
+        fail(options.output,
+             "format '" + formatId + "' holds only triangles and the input has polygons");
+        return 1;
+    }
+    if (options.verbosity == Verbosity::verbose)
+        std::printf("export format: %s\n", formatId.c_str());
+    return weld_scene(*scene, options) && export_scene(*scene, options, formatId) ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    switch (parse_options(argc, argv, options)) {
+    case ParseOutcome::exitSuccess:
+        return 0;
+    case ParseOutcome::usageError:
+        if (argc == 1)
+            std::fputs(kUsage, stderr);
+        else
+            std::fputs("Try 'weldmesh --help' for more information.\n", stderr);
+        return 2;
+    case ParseOutcome::run:
+        return run(options);
+    }
+    return 2;
+}
