@@ -8,8 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -185,7 +183,8 @@ static void ExchangeAcrossSplit(const WeldState* pState, int iL_in, int iR_in, i
             iRightScan = iEnd;
             continue;
         }
-        const int iPairs = std::min(iNrLeft - iUsedLeft, iNrRight - iUsedRight);
+        const int iPairs = iNrLeft - iUsedLeft < iNrRight - iUsedRight ? iNrLeft - iUsedLeft
+                                                                       : iNrRight - iUsedRight;
         for (int i = 0; i < iPairs; i++)
             ExchangePositions(pState, aiLeft[iUsedLeft + i], aiRight[iUsedRight + i]);
         iUsedLeft += iPairs;
@@ -204,6 +203,25 @@ static bool AllValuesEqual(const ChannelValue* pfValues, int iL_in, int iR_in) {
     for (int l = iL_in + 1; l <= iR_in; l++) {
         if (!(pfValues[l] == pfValues[iL_in]))
             return false;
+    }
+    return true;
+}
+
+// A small range whose vertices are equal on the remaining channels ends as one run; comparing
+// whole vertices finds that sooner than going through the channels one by one.
+static const int kMaxComparedRun = 64;
+
+static bool AllVertsEqualFrom(const WeldState* pState, int iL_in, int iR_in, int iChannelNum) {
+    const int iFloatsPerVert = pState->iFloatsPerVert;
+    const float* pfFirst =
+        &pState->pfVertexDataIn[pState->piVertexIDs[iL_in] * iFloatsPerVert + iChannelNum];
+    for (int l = iL_in + 1; l <= iR_in; l++) {
+        const float* pfVert =
+            &pState->pfVertexDataIn[pState->piVertexIDs[l] * iFloatsPerVert + iChannelNum];
+        for (int c = 0; c < iFloatsPerVert - iChannelNum; c++) {
+            if (!(pfVert[c] == pfFirst[c]))
+                return false;
+        }
     }
     return true;
 }
@@ -228,7 +246,9 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
         // Equal values, an infinity beside other values, or only NaNs: no split on this channel.
         if (!(range.fMin < fAvg && fAvg < range.fMax)) {
             bAllEqual = bAllEqual && AllValuesEqual(pState->pfValues, iL_in, iR_in);
-            if (iChannelNum + 1 == pState->iFloatsPerVert) {
+            if (iChannelNum + 1 == pState->iFloatsPerVert ||
+                (bAllEqual && iCount <= kMaxComparedRun &&
+                 AllVertsEqualFrom(pState, iL_in, iR_in, iChannelNum + 1))) {
                 MarkRun(pState, iL_in, bAllEqual);
                 return;
             }
@@ -296,6 +316,32 @@ static int MergeRunByScanning(const WeldState* pState, int iL_in, int iR_in, int
     return iUniqueNewVertices;
 }
 
+// Heap sort: in place, no recursion, O(k log k) whatever the order of the IDs.
+template <typename Less> static void SortIDs(int* piIDs, int iCount, Less less) {
+    for (int iEnd = iCount, iNext = iCount / 2;;) {
+        int iRoot;
+        if (iNext > 0) {
+            iRoot = --iNext;
+        } else {
+            if (--iEnd <= 0)
+                return;
+            const int iID = piIDs[iEnd];
+            piIDs[iEnd] = piIDs[0];
+            piIDs[0] = iID;
+            iRoot = 0;
+        }
+        for (int iChild; (iChild = 2 * iRoot + 1) < iEnd; iRoot = iChild) {
+            if (iChild + 1 < iEnd && less(piIDs[iChild], piIDs[iChild + 1]))
+                iChild++;
+            if (!less(piIDs[iRoot], piIDs[iChild]))
+                break;
+            const int iID = piIDs[iRoot];
+            piIDs[iRoot] = piIDs[iChild];
+            piIDs[iChild] = iID;
+        }
+    }
+}
+
 // Orders floats by value with +0 equal to -0, and every NaN above every number.
 static int CompareValues(float a, float b) {
     if (a < b)
@@ -319,7 +365,7 @@ static int MergeRunBySorting(const WeldState* pState, int iL_in, int iR_in, int 
         piRemapTable[piVertexIDs[l]] = l;
     }
 
-    std::sort(&piVertexIDs[iL_in], &piVertexIDs[iR_in] + 1, [=](int iA, int iB) {
+    SortIDs(&piVertexIDs[iL_in], iR_in - iL_in + 1, [=](int iA, int iB) {
         const float* pfA = &pfVertexDataIn[iA * iFloatsPerVert];
         const float* pfB = &pfVertexDataIn[iB * iFloatsPerVert];
         for (int c = 0; c < iFloatsPerVert; c++) {
@@ -341,7 +387,7 @@ static int MergeRunBySorting(const WeldState* pState, int iL_in, int iR_in, int 
     }
 
     // First occurrences to the front, in run order.
-    std::sort(&piVertexIDs[iL_in], &piVertexIDs[iR_in] + 1, [=](int iA, int iB) {
+    SortIDs(&piVertexIDs[iL_in], iR_in - iL_in + 1, [=](int iA, int iB) {
         const int iKeyA = piRemapTable[iA], iKeyB = piRemapTable[iB];
         if ((iKeyA < 0) != (iKeyB < 0))
             return iKeyA >= 0;
