@@ -192,6 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"OBJ/cube_with_vertexcolors.obj", "cube.glb", "", kPositionsAndColors, false},
         RoundTrip{"PLY/cube.ply", "cube.obj", "", kAll, false},
         RoundTrip{"PLY/cube_binary.ply", "cube.ply", "-f plyb", kNoColors, true},
+        // Assimp's text reader misreads a few of this file's values by one float step (the
+        // text written is exact), so its round trip goes through binary PLY.
+        RoundTrip{"PLY/Wuson.ply", "wuson.ply", "-f plyb", kNoColors, true},
         RoundTrip{"PLY/Wuson.ply", "wuson.glb", "", kPositionsAndColors, false},
         RoundTrip{"PLY/float-color.ply", "colors.gltf", "", kPositionsAndColors, false}));
 
