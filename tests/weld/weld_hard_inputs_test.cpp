@@ -1,0 +1,230 @@
+// Inputs that drive the weld to its limits: runs with many distinct vertices, NaN data, and the
+// deepest split recursion, the latter on a thread with a small stack.
+#include "reference_weld.h"
+#include "weldmesh.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace {
+
+const float kInf = std::numeric_limits<float>::infinity();
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+struct Mesh {
+    int channels;
+    std::vector<float> values;
+    int Vertices() const { return int(values.size()) / channels; }
+};
+
+struct Weld {
+    int unique = 0;
+    std::vector<int> remap;
+    std::vector<float> out;
+};
+
+using Welder = int (*)(int*, float*, const float*, int, int);
+
+Weld RunWelder(Welder welder, const Mesh& mesh) {
+    Weld weld;
+    weld.remap.assign(mesh.Vertices(), -7);
+    weld.out.assign(mesh.values.size(), 0.0f);
+    weld.unique = welder(weld.remap.data(), weld.out.data(), mesh.values.data(), mesh.Vertices(),
+                         mesh.channels);
+    weld.out.resize(size_t(weld.unique) * mesh.channels);
+    return weld;
+}
+
+void ExpectSameWeld(const Weld& actual, const Weld& expected) {
+    ASSERT_EQ(actual.unique, expected.unique);
+    EXPECT_EQ(actual.remap, expected.remap);
+    EXPECT_EQ(
+        0, std::memcmp(actual.out.data(), expected.out.data(), actual.out.size() * sizeof(float)))
+        << "output bits differ";
+}
+
+bool HasNaN(const float* vertex, int channels) {
+    for (int c = 0; c < channels; c++) {
+        if (std::isnan(vertex[c]))
+            return true;
+    }
+    return false;
+}
+
+// What must hold whatever the data: every vertex maps to a bit copy of a vertex of its group,
+// equal vertices share an output vertex, and a vertex with a NaN shares one with nobody.
+void ExpectValidWeld(const Mesh& mesh, const Weld& weld) {
+    const int n = mesh.Vertices(), channels = mesh.channels;
+    ASSERT_GE(weld.unique, 1);
+    ASSERT_LE(weld.unique, n);
+    std::vector<int> users(weld.unique, 0);
+    for (int i = 0; i < n; i++) {
+        const int r = weld.remap[i];
+        ASSERT_TRUE(r >= 0 && r < weld.unique) << "vertex " << i;
+        users[r]++;
+        const float* in = &mesh.values[size_t(i) * channels];
+        const float* out = &weld.out[size_t(r) * channels];
+        if (HasNaN(in, channels)) {
+            ASSERT_EQ(0, std::memcmp(in, out, channels * sizeof(float))) << "vertex " << i;
+        } else {
+            for (int c = 0; c < channels; c++) {
+                ASSERT_EQ(in[c], out[c]) << "vertex " << i << " channel " << c;
+            }
+        }
+    }
+    for (int i = 0; i < n; i++) {
+        if (HasNaN(&mesh.values[size_t(i) * channels], channels)) {
+            EXPECT_EQ(users[weld.remap[i]], 1) << "NaN vertex " << i << " was merged";
+        }
+    }
+    for (int r = 0; r < weld.unique; r++) {
+        ASSERT_GT(users[r], 0) << "output vertex " << r << " stands for nothing";
+    }
+}
+
+// Uniform values with a few copies of each vertex, so runs hold more than one vertex.
+Mesh RandomMesh(int vertices, int channels, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> value(-50, 50);
+    Mesh mesh{channels, {}};
+    for (int i = 0; i < vertices; i++) {
+        if (i > 0 && rng() % 3 == 0) {
+            const int copy = int(rng() % unsigned(i));
+            for (int c = 0; c < channels; c++)
+                mesh.values.push_back(mesh.values[size_t(copy) * channels + c]);
+            continue;
+        }
+        for (int c = 0; c < channels; c++)
+            mesh.values.push_back(float(value(rng)) * 0.25f);
+    }
+    return mesh;
+}
+
+Mesh WithEveryNth(Mesh mesh, int every, float value) {
+    for (size_t i = 0; i < mesh.values.size(); i += every)
+        mesh.values[i] = value;
+    return mesh;
+}
+
+struct HardCase {
+    const char* name;
+    std::function<Mesh()> make;
+};
+
+class HardInputs : public testing::TestWithParam<HardCase> {};
+
+// Small enough for the straightforward welder, which is quadratic on these.
+TEST_P(HardInputs, MatchTheStraightforwardWelderBitForBit) {
+    const Mesh mesh = GetParam().make();
+    ExpectSameWeld(RunWelder(WeldMesh, mesh), RunWelder(ReferenceWeldMesh, mesh));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Weld, HardInputs,
+    testing::Values(HardCase{"OneNegativeInfinity",
+                             [] {
+                                 Mesh mesh = RandomMesh(3000, 1, 1);
+                                 mesh.values[1234] = -kInf;
+                                 return mesh;
+                             }},
+                    HardCase{"InfinitiesInEveryChannel",
+                             [] { return WithEveryNth(RandomMesh(3000, 3, 2), 97, kInf); }},
+                    HardCase{"NegativeInfinitiesWithSignedZeros",
+                             [] {
+                                 Mesh mesh = WithEveryNth(RandomMesh(3000, 2, 3), 5, -0.0f);
+                                 return WithEveryNth(mesh, 89, -kInf);
+                             }},
+                    HardCase{"InfinityBesideCopiesInOtherChannels",
+                             [] { return WithEveryNth(RandomMesh(4000, 4, 4), 401, kInf); }}),
+    [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
+
+class HugeHardInputs : public testing::TestWithParam<HardCase> {};
+
+// Sizes at which a quadratic run merge would take minutes; the test's timeout catches that.
+TEST_P(HugeHardInputs, FinishWithAValidWeld) {
+    const Mesh mesh = GetParam().make();
+    ExpectValidWeld(mesh, RunWelder(WeldMesh, mesh));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Weld, HugeHardInputs,
+    testing::Values(HardCase{"OneNegativeInfinity",
+                             [] {
+                                 Mesh mesh = RandomMesh(200000, 1, 5);
+                                 for (float& v : mesh.values)
+                                     v = v * 1000.0f + float(&v - mesh.values.data());
+                                 mesh.values[77] = -kInf;
+                                 return mesh;
+                             }},
+                    HardCase{"AllNaN",
+                             [] {
+                                 return Mesh{1, std::vector<float>(200000, kNaN)};
+                             }},
+                    HardCase{"ScatteredNaN",
+                             [] { return WithEveryNth(RandomMesh(200000, 3, 6), 7, kNaN); }},
+                    HardCase{"BothInfinitiesInOneChannel",
+                             [] {
+                                 Mesh mesh = WithEveryNth(RandomMesh(200000, 2, 7), 10, kInf);
+                                 return WithEveryNth(mesh, 6, -kInf);
+                             }}),
+    [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
+
+// Values 2^-149 .. 2^127 in one channel make the midpoint split peel off one value per level.
+// Chaining that through 16 channels, each chain hanging off the smallest value of the previous
+// channel, is the deepest recursion that splitting at midpoints can produce.
+Mesh DeepestSplitMesh() {
+    const int channels = 16, exponents = 277;
+    Mesh mesh{channels, {}};
+    for (int chain = 0; chain < channels; chain++) {
+        for (int e = 0; e < exponents; e++) {
+            for (int copies = 0; copies < 2; copies++) {
+                for (int c = 0; c < channels; c++) {
+                    const float smallest = std::ldexp(1.0f, -149);
+                    mesh.values.push_back(c < chain    ? smallest
+                                          : c == chain ? std::ldexp(1.0f, e - 149)
+                                                       : 3.0f);
+                }
+            }
+        }
+    }
+    return mesh;
+}
+
+struct ThreadWeld {
+    const Mesh* mesh;
+    Weld weld;
+};
+
+TEST(WeldStack, DeepestSplitFitsA256KiBStack) {
+    ThreadWeld job{nullptr, {}};
+    const Mesh mesh = DeepestSplitMesh();
+    job.mesh = &mesh;
+
+    pthread_attr_t attr;
+    ASSERT_EQ(0, pthread_attr_init(&attr));
+    ASSERT_EQ(0, pthread_attr_setstacksize(&attr, 256 * 1024));
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(
+                     &thread, &attr,
+                     [](void* arg) -> void* {
+                         ThreadWeld* job = static_cast<ThreadWeld*>(arg);
+                         job->weld = RunWelder(WeldMesh, *job->mesh);
+                         return nullptr;
+                     },
+                     &job));
+    ASSERT_EQ(0, pthread_join(thread, nullptr));
+    pthread_attr_destroy(&attr);
+
+    EXPECT_EQ(job.weld.unique, mesh.Vertices() / 2);
+    ExpectSameWeld(job.weld, RunWelder(ReferenceWeldMesh, mesh));
+}
+
+} // namespace
