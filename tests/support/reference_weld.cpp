@@ -10,16 +10,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-static bool RangesOverlap(const void* pA, size_t iBytesA, const void* pB, size_t iBytesB)
-{
+static bool RangesOverlap(const void* pA, size_t iBytesA, const void* pB, size_t iBytesB) {
     const uintptr_t a = (uintptr_t)pA, b = (uintptr_t)pB;
     return a < b + iBytesB && b < a + iBytesA;
 }
 
 static void MergeVertsFast(int* piCurNrUniqueVertices, int piRemapTable[], float pfVertexDataOut[],
-                           int piVertexIDs[], const float pfVertexDataIn[], const int iFloatsPerVert,
-                           int iL_in, const int iR_in, int iChannelNum)
-{
+                           int piVertexIDs[], const float pfVertexDataIn[],
+                           const int iFloatsPerVert, int iL_in, const int iR_in, int iChannelNum) {
     for (;;) {
         const int iCount = iR_in - iL_in + 1;
         // clang-format off
@@ -132,8 +130,7 @@ static void MergeVertsFast(int* piCurNrUniqueVertices, int piRemapTable[], float
 }
 
 int ReferenceWeldMesh(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
-             int iNrVerticesIn, int iFloatsPerVert)
-{
+                      int iNrVerticesIn, int iFloatsPerVert) {
     int iUniqueVertices = 0;
     if (iNrVerticesIn <= 0 || iFloatsPerVert <= 0)
         return 0;
