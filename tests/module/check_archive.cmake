@@ -1,0 +1,32 @@
+# Checks that every object of ARCHIVE is a relocatable of EXPECTED_CLASS for EXPECTED_MACHINE and
+# that the only symbol the archive makes visible to a linker is WeldMesh, and it needs no C++ runtime.
+execute_process(COMMAND ${READELF} -hW ${ARCHIVE} OUTPUT_VARIABLE headers COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "\nFile: [^\n]+" members "${headers}")
+list(LENGTH members memberCount)
+if(memberCount EQUAL 0)
+  message(FATAL_ERROR "no objects in ${ARCHIVE}")
+endif()
+foreach(field "Class: +${EXPECTED_CLASS}\n" "Type: +REL " "Machine: +${EXPECTED_MACHINE}\n")
+  string(REGEX MATCHALL "${field}" matches "${headers}")
+  list(LENGTH matches matchCount)
+  if(NOT matchCount EQUAL memberCount)
+    message(FATAL_ERROR "${matchCount} of ${memberCount} objects match '${field}':\n${headers}")
+  endif()
+endforeach()
+
+# Hidden globals (such as the PC thunks of 32-bit position-independent code) stay inside
+# whatever links the archive, so only default-visibility definitions count.
+execute_process(COMMAND ${READELF} -sW ${ARCHIVE} OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "[^\n]+ (GLOBAL|WEAK) +DEFAULT +[0-9]+ [^\n]+" exported "${symbols}")
+list(TRANSFORM exported REPLACE ".* " "")
+if(NOT exported STREQUAL "WeldMesh")
+  message(FATAL_ERROR "archive exports '${exported}', expected WeldMesh alone:\n${symbols}")
+endif()
+
+# C programs link the archive with the C driver, so nothing may come from a C++ runtime.
+string(REGEX MATCHALL "[^\n]+ UND [^\n]+" undefined "${symbols}")
+list(TRANSFORM undefined REPLACE ".* " "")
+list(FILTER undefined INCLUDE REGEX "^(_Z|__cxa_|__gxx_|_Unwind_)")
+if(undefined)
+  message(FATAL_ERROR "archive needs C++ runtime symbols: ${undefined}")
+endif()
