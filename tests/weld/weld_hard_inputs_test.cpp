@@ -1,6 +1,7 @@
 // Inputs that drive the weld to its limits: runs with many distinct vertices, NaN data, and the
 // deepest split recursion, the latter on a thread with a small stack.
 #include "reference_weld.h"
+#include "weld_test_util.h"
 #include "weldmesh.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <pthread.h>
 
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
@@ -24,71 +24,6 @@ struct Mesh {
     std::vector<float> values;
     int Vertices() const { return int(values.size()) / channels; }
 };
-
-struct Weld {
-    int unique = 0;
-    std::vector<int> remap;
-    std::vector<float> out;
-};
-
-using Welder = int (*)(int*, float*, const float*, int, int);
-
-Weld RunWelder(Welder welder, const Mesh& mesh) {
-    Weld weld;
-    weld.remap.assign(mesh.Vertices(), -7);
-    weld.out.assign(mesh.values.size(), 0.0f);
-    weld.unique = welder(weld.remap.data(), weld.out.data(), mesh.values.data(), mesh.Vertices(),
-                         mesh.channels);
-    weld.out.resize(size_t(weld.unique) * mesh.channels);
-    return weld;
-}
-
-void ExpectSameWeld(const Weld& actual, const Weld& expected) {
-    ASSERT_EQ(actual.unique, expected.unique);
-    EXPECT_EQ(actual.remap, expected.remap);
-    EXPECT_EQ(
-        0, std::memcmp(actual.out.data(), expected.out.data(), actual.out.size() * sizeof(float)))
-        << "output bits differ";
-}
-
-bool HasNaN(const float* vertex, int channels) {
-    for (int c = 0; c < channels; c++) {
-        if (std::isnan(vertex[c]))
-            return true;
-    }
-    return false;
-}
-
-// What must hold whatever the data: every vertex maps to a bit copy of a vertex of its group,
-// equal vertices share an output vertex, and a vertex with a NaN shares one with nobody.
-void ExpectValidWeld(const Mesh& mesh, const Weld& weld) {
-    const int n = mesh.Vertices(), channels = mesh.channels;
-    ASSERT_GE(weld.unique, 1);
-    ASSERT_LE(weld.unique, n);
-    std::vector<int> users(weld.unique, 0);
-    for (int i = 0; i < n; i++) {
-        const int r = weld.remap[i];
-        ASSERT_TRUE(r >= 0 && r < weld.unique) << "vertex " << i;
-        users[r]++;
-        const float* in = &mesh.values[size_t(i) * channels];
-        const float* out = &weld.out[size_t(r) * channels];
-        if (HasNaN(in, channels)) {
-            ASSERT_EQ(0, std::memcmp(in, out, channels * sizeof(float))) << "vertex " << i;
-        } else {
-            for (int c = 0; c < channels; c++) {
-                ASSERT_EQ(in[c], out[c]) << "vertex " << i << " channel " << c;
-            }
-        }
-    }
-    for (int i = 0; i < n; i++) {
-        if (HasNaN(&mesh.values[size_t(i) * channels], channels)) {
-            EXPECT_EQ(users[weld.remap[i]], 1) << "NaN vertex " << i << " was merged";
-        }
-    }
-    for (int r = 0; r < weld.unique; r++) {
-        ASSERT_GT(users[r], 0) << "output vertex " << r << " stands for nothing";
-    }
-}
 
 // Uniform values with a few copies of each vertex, so runs hold more than one vertex.
 Mesh RandomMesh(int vertices, int channels, unsigned seed) {
@@ -124,7 +59,8 @@ class HardInputs : public testing::TestWithParam<HardCase> {};
 // Small enough for the straightforward welder, which is quadratic on these.
 TEST_P(HardInputs, MatchTheStraightforwardWelderBitForBit) {
     const Mesh mesh = GetParam().make();
-    ExpectSameWeld(RunWelder(WeldMesh, mesh), RunWelder(ReferenceWeldMesh, mesh));
+    ExpectSameWeld(RunWeld(mesh.values, mesh.channels),
+                   RunWeld(mesh.values, mesh.channels, ReferenceWeldMesh));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -151,7 +87,7 @@ class HugeHardInputs : public testing::TestWithParam<HardCase> {};
 // Sizes at which a quadratic run merge would take minutes; the test's timeout catches that.
 TEST_P(HugeHardInputs, FinishWithAValidWeld) {
     const Mesh mesh = GetParam().make();
-    ExpectValidWeld(mesh, RunWelder(WeldMesh, mesh));
+    ExpectWeldInvariants(RunWeld(mesh.values, mesh.channels), mesh.values, mesh.channels);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -200,7 +136,7 @@ Mesh DeepestSplitMesh() {
 
 struct ThreadWeld {
     const Mesh* mesh;
-    Weld weld;
+    WeldRun weld;
 };
 
 TEST(WeldStack, DeepestSplitFitsA256KiBStack) {
@@ -216,7 +152,7 @@ TEST(WeldStack, DeepestSplitFitsA256KiBStack) {
                      &thread, &attr,
                      [](void* arg) -> void* {
                          ThreadWeld* job = static_cast<ThreadWeld*>(arg);
-                         job->weld = RunWelder(WeldMesh, *job->mesh);
+                         job->weld = RunWeld(job->mesh->values, job->mesh->channels);
                          return nullptr;
                      },
                      &job));
@@ -224,7 +160,7 @@ TEST(WeldStack, DeepestSplitFitsA256KiBStack) {
     pthread_attr_destroy(&attr);
 
     EXPECT_EQ(job.weld.unique, mesh.Vertices() / 2);
-    ExpectSameWeld(job.weld, RunWelder(ReferenceWeldMesh, mesh));
+    ExpectSameWeld(job.weld, RunWeld(mesh.values, mesh.channels, ReferenceWeldMesh));
 }
 
 } // namespace

@@ -50,6 +50,12 @@ inline WeldRun RunWeld(const std::vector<float>& in, int channels, WeldFunction 
     return run;
 }
 
+inline void ExpectSameWeld(const WeldRun& run, const WeldRun& expected) {
+    EXPECT_EQ(run.unique, expected.unique);
+    EXPECT_EQ(run.remap, expected.remap);
+    EXPECT_EQ(Bits(run.out), Bits(expected.out));
+}
+
 inline bool HasNan(const float* vertex, int channels) {
     for (int c = 0; c < channels; c++)
         if (std::isnan(vertex[c]))
