@@ -1,3 +1,4 @@
+#include "mesh_corners.h"
 #include "mesh_weld.h"
 
 #include <assimp/mesh.h>
@@ -5,6 +6,8 @@
 
 #include <climits>
 #include <cmath>
+#include <map>
+#include <string>
 #include <vector>
 
 namespace {
@@ -74,16 +77,6 @@ TEST_F(QuadAndTriangle, MergesExactDuplicatesOnlyAndKeepsEveryCorner) {
     EXPECT_NE(mesh.mFaces[0].mIndices[2], mesh.mFaces[1].mIndices[1]);
 }
 
-TEST_F(QuadAndTriangle, RemovesTheAttributesNotSelected) {
-    MeshWeldResult result;
-    std::string error;
-    ASSERT_TRUE(weld_mesh(mesh, AttributeSelection{false, true, true}, result, error)) << error;
-    EXPECT_EQ(mesh.mNormals, nullptr);
-    EXPECT_EQ(mesh.mTangents, nullptr);
-    EXPECT_EQ(mesh.mBitangents, nullptr);
-    EXPECT_EQ(result.dropped, "normals, tangents");
-}
-
 TEST_F(QuadAndTriangle, LeavesMeshesWithBonesAsTheyAre) {
     mesh.mNumBones = 1;
     mesh.mBones = new aiBone* [1] { new aiBone };
@@ -103,6 +96,110 @@ TEST_F(QuadAndTriangle, RejectsAFaceIndexPastTheVertices) {
     EXPECT_NE(error.find("refers to vertex 7 of 7"), std::string::npos) << error;
     EXPECT_EQ(mesh.mNumVertices, 7u);
 }
+
+// One vertex of the fixture below, with a value for every attribute it carries.
+struct Vertex {
+    aiVector3D position, normal, tangent, bitangent, uv0, uv1;
+    aiColor4D color0, color1;
+};
+
+Vertex with_position(Vertex vertex, const aiVector3D& position) {
+    vertex.position = position;
+    return vertex;
+}
+
+const Vertex kBase = {{0, 0, 0},        {0, 0, 1},    {1, 0, 0},    {0, 1, 0},
+                      {0.25f, 0.5f, 0}, {0, 0, 0.5f}, {1, 0, 0, 1}, {0, 1, 0, 0.5f}};
+const Vertex kCorner1 = with_position(kBase, {1, 0, 0});
+
+// Three triangles over eight vertices that carry tangents, two texture coordinate sets (the first
+// of two components, the second of three) and two colour sets. Vertex 3 repeats vertex 0 but for
+// the unused third component of the first set; vertices 4 to 7 each differ from vertex 1 in one
+// attribute only: the tangent, the bitangent, the second set's third component, the second colour.
+struct EveryAttribute : testing::Test {
+    aiMesh mesh;
+
+    void SetUp() override {
+        Vertex repeat0 = kBase, tangent = kCorner1, bitangent = kCorner1, uv1 = kCorner1,
+               color1 = kCorner1;
+        repeat0.uv0.z = 7;
+        tangent.tangent = aiVector3D(0, 0, -1);
+        bitangent.bitangent = aiVector3D(0, -1, 0);
+        uv1.uv1.z = 0.75f;
+        color1.color1 = aiColor4D(0, 0, 1, 1);
+        const std::vector<Vertex> vertices = {kBase,   kCorner1, with_position(kBase, {0, 1, 0}),
+                                              repeat0, tangent,  bitangent,
+                                              uv1,     color1};
+        const std::vector<std::vector<unsigned>> faces = {{0, 1, 2}, {3, 4, 2}, {5, 6, 7}};
+
+        const size_t count = vertices.size();
+        mesh.mNumVertices = unsigned(count);
+        mesh.mVertices = new aiVector3D[count];
+        mesh.mNormals = new aiVector3D[count];
+        mesh.mTangents = new aiVector3D[count];
+        mesh.mBitangents = new aiVector3D[count];
+        mesh.mTextureCoords[0] = new aiVector3D[count];
+        mesh.mTextureCoords[1] = new aiVector3D[count];
+        mesh.mNumUVComponents[0] = 2;
+        mesh.mNumUVComponents[1] = 3;
+        mesh.mColors[0] = new aiColor4D[count];
+        mesh.mColors[1] = new aiColor4D[count];
+        for (size_t v = 0; v < count; ++v) {
+            mesh.mVertices[v] = vertices[v].position;
+            mesh.mNormals[v] = vertices[v].normal;
+            mesh.mTangents[v] = vertices[v].tangent;
+            mesh.mBitangents[v] = vertices[v].bitangent;
+            mesh.mTextureCoords[0][v] = vertices[v].uv0;
+            mesh.mTextureCoords[1][v] = vertices[v].uv1;
+            mesh.mColors[0][v] = vertices[v].color0;
+            mesh.mColors[1][v] = vertices[v].color1;
+        }
+        mesh.mNumFaces = unsigned(faces.size());
+        mesh.mFaces = new aiFace[faces.size()];
+        for (size_t f = 0; f < faces.size(); ++f) {
+            mesh.mFaces[f].mNumIndices = unsigned(faces[f].size());
+            mesh.mFaces[f].mIndices = new unsigned[faces[f].size()];
+            std::copy(faces[f].begin(), faces[f].end(), mesh.mFaces[f].mIndices);
+        }
+    }
+};
+
+struct SelectionCase {
+    const char* name;
+    AttributeSelection selection;
+    unsigned verticesAfter;
+    std::vector<std::string> removed;
+};
+
+class Selections : public EveryAttribute, public testing::WithParamInterface<SelectionCase> {};
+
+TEST_P(Selections, KeepEverySelectedValueAtEveryCornerAndRemoveTheRest) {
+    const SelectionCase& c = GetParam();
+    std::map<std::string, std::vector<float>> expected = corner_values(mesh);
+    std::string removed;
+    for (const std::string& name : c.removed) {
+        expected.erase(name);
+        removed += (removed.empty() ? "" : ", ") + name;
+    }
+    MeshWeldResult result;
+    std::string error;
+    ASSERT_TRUE(weld_mesh(mesh, c.selection, result, error)) << error;
+    EXPECT_EQ(mesh.mNumVertices, c.verticesAfter);
+    EXPECT_EQ(result.verticesAfter, c.verticesAfter);
+    EXPECT_EQ(corner_values(mesh), expected);
+    EXPECT_EQ(result.dropped, removed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MeshWeld, Selections,
+    testing::Values(SelectionCase{"Default", AttributeSelection{}, 7, {}},
+                    SelectionCase{
+                        "NormalUvColor", AttributeSelection{true, 1, 1}, 5, {"uv1", "color1"}},
+                    SelectionCase{"PositionUv",
+                                  AttributeSelection{false, 1, 0},
+                                  3,
+                                  {"normal", "tangent", "bitangent", "uv1", "color0", "color1"}}),
+    [](const testing::TestParamInfo<SelectionCase>& info) { return info.param.name; });
 
 // The limit is checked before any vertex is read, so a mesh that only claims a huge vertex
 // count shows it without gigabytes of data.

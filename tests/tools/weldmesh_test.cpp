@@ -1,3 +1,4 @@
+#include "mesh_corners.h"
 #include "mesh_weld.h"
 
 #include <assimp/Importer.hpp>
@@ -231,6 +232,29 @@ TEST_F(ScratchDir, AttributeOptionChoosesWhatIsWeldedAndKept) {
         run("-a position " + model("STL/Spider_binary.stl") + " " + output.string());
     ASSERT_EQ(positions.status, 0) << positions.err;
     EXPECT_NE(positions.out.find("4104 -> 722 vertices"), std::string::npos) << positions.out;
+}
+
+// Assimp's own binary format stores every attribute exactly, so it shows what the tool keeps.
+TEST_F(ScratchDir, DefaultKeepsTangentsAndEveryTextureCoordinateSet) {
+    const fs::path output = dir / "out.assbin";
+    // Each file, and an array of its that only the default keeps.
+    const std::pair<const char*, const char*> cases[] = {
+        {"FBX/cubes_nonames.fbx", "tangent"}, {"FBX/box_orphant_embedded_texture.fbx", "uv1"}};
+    for (const auto& [name, array] : cases) {
+        const RunResult result = run(model(name) + " " + output.string());
+        ASSERT_EQ(result.status, 0) << name << ": " << result.err;
+        Assimp::Importer inputReader, outputReader;
+        const aiScene* in = inputReader.ReadFile(model(name), 0);
+        const aiScene* out = outputReader.ReadFile(output.string(), 0);
+        ASSERT_NE(in, nullptr) << name;
+        ASSERT_NE(out, nullptr) << name << ": " << outputReader.GetErrorString();
+        ASSERT_EQ(out->mNumMeshes, in->mNumMeshes) << name;
+        for (unsigned m = 0; m < in->mNumMeshes; ++m) {
+            const auto inCorners = corner_values(*in->mMeshes[m]);
+            EXPECT_EQ(inCorners.count(array), 1u) << name;
+            EXPECT_EQ(corner_values(*out->mMeshes[m]), inCorners) << name << " mesh " << m;
+        }
+    }
 }
 
 TEST_F(ScratchDir, OptionsWithoutWork) {

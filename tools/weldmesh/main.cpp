@@ -9,6 +9,7 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,8 +26,10 @@ const char kUsage[] =
     "\n"
     "options:\n"
     "  -a, --attributes LIST  attributes to weld on and keep, comma-separated from position,\n"
-    "                         normal, uv, color, or all (default: all). Positions are always\n"
-    "                         kept; the others are removed from the output.\n"
+    "                         normal (with tangents and bitangents), uv (first texture\n"
+    "                         coordinate set), color (first colour set), or all (default:\n"
+    "                         every attribute and every set the meshes have). Positions are\n"
+    "                         always kept; the others are removed from the output.\n"
     "  -f, --format ID        export format id instead of the extension's first, e.g. stlb or\n"
     "                         plyb for binary STL or PLY\n"
     "  -q, --quiet            print nothing but errors\n"
@@ -57,7 +60,7 @@ void fail(const std::string& file, const std::string& reason) {
 }
 
 bool parse_attributes(const std::string& list, AttributeSelection& selection) {
-    selection = AttributeSelection{false, false, false};
+    selection = AttributeSelection{false, 0, 0};
     size_t start = 0;
     while (start <= list.size()) {
         const size_t end = std::min(list.find(',', start), list.size());
@@ -67,9 +70,9 @@ bool parse_attributes(const std::string& list, AttributeSelection& selection) {
         else if (name == "normal")
             selection.normals = true;
         else if (name == "uv")
-            selection.uvs = true;
+            selection.uvSets = std::max(selection.uvSets, 1u);
         else if (name == "color")
-            selection.colors = true;
+            selection.colorSets = std::max(selection.colorSets, 1u);
         else if (name != "position")
             return false;
         start = end + 1;
@@ -189,17 +192,6 @@ bool has_polygons(const aiScene& scene, unsigned minimumCorners) {
     return false;
 }
 
-std::string attribute_names(const aiMesh& mesh) {
-    std::string names = "position";
-    if (mesh.HasNormals())
-        names += ", normal";
-    if (mesh.HasTextureCoords(0))
-        names += ", uv";
-    if (mesh.HasVertexColors(0))
-        names += ", color";
-    return names;
-}
-
 void print_summary_line(const std::string& label, const MeshWeldResult& result) {
     std::printf("%s: %u faces, %u -> %u vertices, %.3f ms\n", label.c_str(), result.faces,
                 result.verticesBefore, result.verticesAfter, result.weldSeconds * 1e3);
@@ -226,7 +218,7 @@ bool weld_scene(aiScene& scene, const Options& options) {
         if (!result.skipReason.empty())
             std::printf("  left as it was: %s\n", result.skipReason.c_str());
         if (options.verbosity == Verbosity::verbose) {
-            std::printf("  kept: %s\n", attribute_names(mesh).c_str());
+            std::printf("  kept: %s\n", result.kept.c_str());
             if (!result.dropped.empty())
                 std::printf("  removed: %s\n", result.dropped.c_str());
         }

@@ -6,105 +6,106 @@
 
 #include <chrono>
 #include <climits>
+#include <string>
+#include <utility>
 #include <vector>
 
 static_assert(sizeof(ai_real) == sizeof(float), "the welder works on single-precision data");
 
 namespace {
 
-struct VertexLayout {
-    bool normals = false;
-    unsigned uvComponents = 0;
-    bool colors = false;
+// One per-vertex array of a mesh, held through the mesh's own pointer to it so that welding
+// can replace it: exactly one of `vectors` and `colors` is set.
+struct Stream {
+    Stream(std::string name, aiVector3D*& array, unsigned components, bool selected)
+        : name(std::move(name)), vectors(&array), components(components), present(array != nullptr),
+          kept(selected && present) {}
+    Stream(std::string name, aiColor4D*& array, bool selected)
+        : name(std::move(name)), colors(&array), components(4), present(array != nullptr),
+          kept(selected && present) {}
 
-    int floats() const { return 3 + (normals ? 3 : 0) + int(uvComponents) + (colors ? 4 : 0); }
+    float value(unsigned vertex, unsigned component) const {
+        return vectors ? (*vectors)[vertex][component] : (*colors)[vertex][component];
+    }
+
+    std::string name;
+    aiVector3D** vectors = nullptr;
+    aiColor4D** colors = nullptr;
+    unsigned components; // floats per vertex welded on and kept
+    bool present;
+    bool kept;
 };
 
-VertexLayout layout_of(const aiMesh& mesh, const AttributeSelection& selection) {
-    VertexLayout layout;
-    layout.normals = selection.normals && mesh.HasNormals();
-    layout.uvComponents = selection.uvs && mesh.HasTextureCoords(0) ? mesh.mNumUVComponents[0] : 0;
-    layout.colors = selection.colors && mesh.HasVertexColors(0);
-    return layout;
+// A reader that leaves the count unset gets all three components welded and kept.
+unsigned uv_components(unsigned count) {
+    return count >= 1 && count <= 3 ? count : 3;
 }
 
-std::string dropped_attributes(const aiMesh& mesh, const VertexLayout& layout) {
-    std::string dropped;
-    auto add = [&dropped](const char* name) {
-        dropped += dropped.empty() ? name : std::string(", ") + name;
-    };
-    if (mesh.HasNormals() && !layout.normals)
-        add("normals");
-    if (mesh.HasTangentsAndBitangents())
-        add("tangents");
-    if (mesh.HasTextureCoords(0) && layout.uvComponents == 0)
-        add("uv");
-    if (mesh.GetNumUVChannels() > 1)
-        add("extra uv sets");
-    if (mesh.HasVertexColors(0) && !layout.colors)
-        add("color");
-    if (mesh.GetNumColorChannels() > 1)
-        add("extra color sets");
-    return dropped;
+std::vector<Stream> streams_of(aiMesh& mesh, const AttributeSelection& selection) {
+    std::vector<Stream> streams;
+    streams.emplace_back("position", mesh.mVertices, 3, true);
+    streams.emplace_back("normal", mesh.mNormals, 3, selection.normals);
+    streams.emplace_back("tangent", mesh.mTangents, 3, selection.normals);
+    streams.emplace_back("bitangent", mesh.mBitangents, 3, selection.normals);
+    for (unsigned set = 0; set < AI_MAX_NUMBER_OF_TEXTURECOORDS; ++set)
+        streams.emplace_back("uv" + std::to_string(set), mesh.mTextureCoords[set],
+                             uv_components(mesh.mNumUVComponents[set]), set < selection.uvSets);
+    for (unsigned set = 0; set < AI_MAX_NUMBER_OF_COLOR_SETS; ++set)
+        streams.emplace_back("color" + std::to_string(set), mesh.mColors[set],
+                             set < selection.colorSets);
+    return streams;
 }
 
-std::vector<float> interleave(const aiMesh& mesh, const VertexLayout& layout) {
+template <typename Chosen> std::string names_of(const std::vector<Stream>& streams, Chosen chosen) {
+    std::string names;
+    for (const Stream& stream : streams)
+        if (chosen(stream))
+            names += (names.empty() ? "" : ", ") + stream.name;
+    return names;
+}
+
+int floats_per_vertex(const std::vector<Stream>& streams) {
+    int floats = 0;
+    for (const Stream& stream : streams)
+        floats += stream.kept ? int(stream.components) : 0;
+    return floats;
+}
+
+std::vector<float> interleave(const std::vector<Stream>& streams, unsigned count) {
     std::vector<float> data;
-    data.reserve(size_t(mesh.mNumVertices) * size_t(layout.floats()));
-    for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
-        const aiVector3D& p = mesh.mVertices[v];
-        data.insert(data.end(), {p.x, p.y, p.z});
-        if (layout.normals) {
-            const aiVector3D& n = mesh.mNormals[v];
-            data.insert(data.end(), {n.x, n.y, n.z});
-        }
-        for (unsigned c = 0; c < layout.uvComponents; ++c)
-            data.push_back(mesh.mTextureCoords[0][v][c]);
-        if (layout.colors) {
-            const aiColor4D& k = mesh.mColors[0][v];
-            data.insert(data.end(), {k.r, k.g, k.b, k.a});
-        }
-    }
+    data.reserve(size_t(count) * size_t(floats_per_vertex(streams)));
+    for (unsigned v = 0; v < count; ++v)
+        for (const Stream& stream : streams)
+            for (unsigned c = 0; stream.kept && c < stream.components; ++c)
+                data.push_back(stream.value(v, c));
     return data;
 }
 
-// Replaces the mesh's vertex arrays by `count` vertices read from `data`; attributes outside
-// the layout are freed.
-void deinterleave(aiMesh& mesh, const VertexLayout& layout, const float* data, unsigned count) {
-    aiMesh empty;
-    auto* positions = new aiVector3D[count];
-    auto* normals = layout.normals ? new aiVector3D[count] : nullptr;
-    auto* uvs = layout.uvComponents ? new aiVector3D[count] : nullptr;
-    auto* colors = layout.colors ? new aiColor4D[count] : nullptr;
-    for (unsigned v = 0; v < count; ++v) {
-        positions[v] = aiVector3D(data[0], data[1], data[2]);
-        data += 3;
-        if (normals) {
-            normals[v] = aiVector3D(data[0], data[1], data[2]);
-            data += 3;
-        }
-        for (unsigned c = 0; c < layout.uvComponents; ++c)
-            uvs[v][c] = *data++;
-        if (colors) {
-            colors[v] = aiColor4D(data[0], data[1], data[2], data[3]);
-            data += 4;
-        }
+// Frees `array` and replaces it by `count` elements of the stream read from `data`, or by
+// nothing when the stream is not kept.
+template <typename Element>
+void rebuild(Element*& array, const Stream& stream, const float* data, unsigned count, int stride) {
+    Element* rebuilt = stream.kept ? new Element[count] : nullptr;
+    for (unsigned v = 0; rebuilt && v < count; ++v)
+        for (unsigned c = 0; c < stream.components; ++c)
+            rebuilt[v][c] = data[size_t(v) * size_t(stride) + c];
+    delete[] array;
+    array = rebuilt;
+}
+
+void deinterleave(aiMesh& mesh, const std::vector<Stream>& streams, const float* data,
+                  unsigned count) {
+    const int stride = floats_per_vertex(streams);
+    for (const Stream& stream : streams) {
+        if (stream.vectors)
+            rebuild(*stream.vectors, stream, data, count, stride);
+        else
+            rebuild(*stream.colors, stream, data, count, stride);
+        data += stream.kept ? stream.components : 0;
     }
-
-    // Handing the old arrays to a scratch mesh lets its destructor free them.
-    std::swap(empty.mVertices, mesh.mVertices);
-    std::swap(empty.mNormals, mesh.mNormals);
-    std::swap(empty.mTangents, mesh.mTangents);
-    std::swap(empty.mBitangents, mesh.mBitangents);
-    std::swap(empty.mTextureCoords, mesh.mTextureCoords);
-    std::swap(empty.mColors, mesh.mColors);
-    std::swap(empty.mNumUVComponents, mesh.mNumUVComponents);
-    mesh.mNumUVComponents[0] = layout.uvComponents;
-
-    mesh.mVertices = positions;
-    mesh.mNormals = normals;
-    mesh.mTextureCoords[0] = uvs;
-    mesh.mColors[0] = colors;
+    for (unsigned set = 0; set < AI_MAX_NUMBER_OF_TEXTURECOORDS; ++set)
+        if (!mesh.mTextureCoords[set])
+            mesh.mNumUVComponents[set] = 0;
     mesh.mNumVertices = count;
 }
 
@@ -115,7 +116,9 @@ bool weld_mesh(aiMesh& mesh, const AttributeSelection& selection, MeshWeldResult
     result = MeshWeldResult{};
     result.faces = mesh.mNumFaces;
     result.verticesBefore = result.verticesAfter = mesh.mNumVertices;
+    const std::vector<Stream> streams = streams_of(mesh, selection);
     if (mesh.HasBones() || mesh.mNumAnimMeshes > 0) {
+        result.kept = names_of(streams, [](const Stream& stream) { return stream.present; });
         result.skipReason = "bones or morph targets refer to its vertices";
         return true;
     }
@@ -134,8 +137,7 @@ bool weld_mesh(aiMesh& mesh, const AttributeSelection& selection, MeshWeldResult
         }
     }
 
-    const VertexLayout layout = layout_of(mesh, selection);
-    const int floatsPerVertex = layout.floats();
+    const int floatsPerVertex = floats_per_vertex(streams);
     if (mesh.mNumVertices > unsigned(INT_MAX / floatsPerVertex)) {
         error = std::to_string(mesh.mNumVertices) + " vertices of " +
                 std::to_string(floatsPerVertex) + " floats exceed the welder's limit of " +
@@ -144,7 +146,7 @@ bool weld_mesh(aiMesh& mesh, const AttributeSelection& selection, MeshWeldResult
     }
 
     const int count = int(mesh.mNumVertices);
-    const std::vector<float> in = interleave(mesh, layout);
+    const std::vector<float> in = interleave(streams, mesh.mNumVertices);
     std::vector<float> out(in.size());
     std::vector<int> remap(static_cast<size_t>(count));
     const auto start = std::chrono::steady_clock::now();
@@ -156,8 +158,10 @@ bool weld_mesh(aiMesh& mesh, const AttributeSelection& selection, MeshWeldResult
         return false;
     }
 
-    result.dropped = dropped_attributes(mesh, layout);
-    deinterleave(mesh, layout, out.data(), unsigned(unique));
+    result.kept = names_of(streams, [](const Stream& stream) { return stream.kept; });
+    result.dropped =
+        names_of(streams, [](const Stream& stream) { return stream.present && !stream.kept; });
+    deinterleave(mesh, streams, out.data(), unsigned(unique));
     for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
         aiFace& face = mesh.mFaces[f];
         for (unsigned i = 0; i < face.mNumIndices; ++i)

@@ -2,15 +2,15 @@
 #ifndef WELDMESH_MESH_WELD_H
 #define WELDMESH_MESH_WELD_H
 
-#include <string>
+#include <assimp/mesh.h>
 
-struct aiMesh;
+#include <string>
 
 // Attributes welded on and kept besides positions, which are always both.
 struct AttributeSelection {
-    bool normals = true;
-    bool uvs = true;    // first texture coordinate set
-    bool colors = true; // first vertex colour set
+    bool normals = true; // with the tangents and bitangents, which are built on them
+    unsigned uvSets = AI_MAX_NUMBER_OF_TEXTURECOORDS; // texture coordinate sets, from the first
+    unsigned colorSets = AI_MAX_NUMBER_OF_COLOR_SETS; // vertex colour sets, from the first
 };
 
 struct MeshWeldResult {
@@ -20,7 +20,9 @@ struct MeshWeldResult {
     double weldSeconds = 0.0;
     // Non-empty when the mesh was left as it was, and why.
     std::string skipReason;
-    // What the mesh had that the welded mesh no longer carries, for the verbose report.
+    // The per-vertex attributes the mesh carries afterwards, and those it had that were removed,
+    // for the verbose report.
+    std::string kept;
     std::string dropped;
 };
 
