@@ -14,8 +14,10 @@
 
 // The weld runs in two passes over the vertex-ID work array. The split pass partitions it by
 // recursive midpoint splits, one channel at a time, until every range is a run of vertices that
-// no channel can divide, and marks where each run starts. The merge pass then walks the runs in
-// position order, appending their distinct vertices to the output and filling the remap table.
+// no channel can divide, and marks where each run starts; a range whose vertices are not all
+// equal is regrouped into runs of equal vertices, in the order the merge must produce them. The
+// merge pass then walks the runs in position order, copies each run's first vertex to the output
+// and points the remap entries of all its vertices there.
 //
 // While splitting, the remap table (still free) holds the current channel's value of the vertex
 // at each position, so that every level reads one contiguous array instead of gathering values
@@ -24,9 +26,8 @@
 
 typedef float __attribute__((__may_alias__)) ChannelValue;
 
+// Marks the first position of a run in the work array.
 static const int kRunStart = INT_MIN;
-// Marks a run whose vertices are known to be equal, when IDs leave the bit free.
-static const int kEqualRun = 1 << 30;
 
 struct WeldState {
     int* piRemapTable;
@@ -35,8 +36,6 @@ struct WeldState {
     int* piVertexIDs;
     const float* pfVertexDataIn;
     int iFloatsPerVert;
-    int iEqualRunFlag; // kEqualRun, or 0 when IDs need that bit
-    int iIDMask;       // the bits of an ID entry that hold the ID
 };
 
 struct ChannelRange {
@@ -53,6 +52,10 @@ static bool RangesOverlap(const void* pA, size_t iBytesA, const void* pB, size_t
     return a < b + iBytesB && b < a + iBytesA;
 }
 
+// Vertices are read in the order of the work array, which is random in memory: ask for them this
+// many positions ahead so that the reads overlap.
+static const int kPrefetchDistance = 16;
+
 // NaNs take no part in a channel's range: an all-NaN range gets a NaN midpoint and is not split,
 // and elsewhere they go to the upper part.
 static ChannelRange GatherChannel(const WeldState* pState, int iL_in, int iR_in, int iChannelNum) {
@@ -62,6 +65,8 @@ static ChannelRange GatherChannel(const WeldState* pState, int iL_in, int iR_in,
     ChannelValue* pfValues = pState->pfValues;
     ChannelRange range = {INFINITY, -INFINITY};
     for (int l = iL_in; l <= iR_in; l++) {
+        if (l + kPrefetchDistance <= iR_in)
+            __builtin_prefetch(&pfChannel[piVertexIDs[l + kPrefetchDistance] * iFloatsPerVert]);
         const float fValue = pfChannel[piVertexIDs[l] * iFloatsPerVert];
         pfValues[l] = fValue;
         range.fMin = fValue < range.fMin ? fValue : range.fMin;
@@ -195,8 +200,183 @@ static void ExchangeAcrossSplit(const WeldState* pState, int iL_in, int iR_in, i
     // clang-format on
 }
 
-static void MarkRun(const WeldState* pState, int iL_in, bool bAllEqual) {
-    pState->piVertexIDs[iL_in] |= kRunStart | (bAllEqual ? pState->iEqualRunFlag : 0);
+static bool VertsEqual(const float* pfA, const float* pfB, int iFloatsPerVert) {
+    for (int c = 0; c < iFloatsPerVert; c++) {
+        if (!(pfA[c] == pfB[c]))
+            return false;
+    }
+    return true;
+}
+
+// Orders floats by value with +0 equal to -0, and every NaN above every number.
+static int CompareValues(float a, float b) {
+    if (a < b)
+        return -1;
+    if (b < a)
+        return 1;
+    return (a != a) - (b != b);
+}
+
+// The positions of a run being regrouped: vertex IDs, and beside each, in the run's part of the
+// remap table, a key that starts as the position's offset in the run.
+struct RunPositions {
+    int* piIDs;
+    uint32_t* piKeys;
+    int iCount;
+
+    void Swap(int i, int j) const {
+        const int iID = piIDs[i];
+        piIDs[i] = piIDs[j];
+        piIDs[j] = iID;
+        const uint32_t iKey = piKeys[i];
+        piKeys[i] = piKeys[j];
+        piKeys[j] = iKey;
+    }
+};
+
+// By vertex, and equal vertices by key.
+struct VertexOrder {
+    RunPositions run;
+    const float* pfVertexDataIn;
+    int iFloatsPerVert;
+
+    bool Less(int i, int j) const {
+        const float* pfA = &pfVertexDataIn[run.piIDs[i] * iFloatsPerVert];
+        const float* pfB = &pfVertexDataIn[run.piIDs[j] * iFloatsPerVert];
+        for (int c = 0; c < iFloatsPerVert; c++) {
+            const int iOrder = CompareValues(pfA[c], pfB[c]);
+            if (iOrder != 0)
+                return iOrder < 0;
+        }
+        return run.piKeys[i] < run.piKeys[j];
+    }
+    void Prefetch(int i) const {
+        if (i >= 0 && i < run.iCount)
+            __builtin_prefetch(&pfVertexDataIn[run.piIDs[i] * iFloatsPerVert]);
+    }
+};
+
+struct KeyOrder {
+    RunPositions run;
+
+    bool Less(int i, int j) const { return run.piKeys[i] < run.piKeys[j]; }
+    void Prefetch(int) const {}
+};
+
+template <typename Order> static void HeapSortPositions(const Order& order, int iLo, int iHi) {
+    const int iCount = iHi - iLo + 1;
+    for (int iEnd = iCount, iNext = iCount / 2;;) {
+        int iRoot;
+        if (iNext > 0) {
+            iRoot = --iNext;
+        } else {
+            if (--iEnd <= 0)
+                return;
+            order.run.Swap(iLo, iLo + iEnd);
+            iRoot = 0;
+        }
+        for (int iChild; (iChild = 2 * iRoot + 1) < iEnd; iRoot = iChild) {
+            if (iChild + 1 < iEnd && order.Less(iLo + iChild, iLo + iChild + 1))
+                iChild++;
+            if (!order.Less(iLo + iRoot, iLo + iChild))
+                break;
+            order.run.Swap(iLo + iRoot, iLo + iChild);
+        }
+    }
+}
+
+// Quicksort on the median of three, the smaller part recursively; past iDepthLimit levels the
+// range is heap sorted, so no order of the input makes it quadratic.
+template <typename Order>
+static void SortPositions(const Order& order, int iLo, int iHi, int iDepthLimit) {
+    while (iHi - iLo > 16) {
+        if (iDepthLimit-- == 0) {
+            HeapSortPositions(order, iLo, iHi);
+            return;
+        }
+        const int iMid = iLo + (iHi - iLo) / 2;
+        if (order.Less(iMid, iLo))
+            order.run.Swap(iMid, iLo);
+        if (order.Less(iHi, iLo))
+            order.run.Swap(iHi, iLo);
+        if (order.Less(iHi, iMid))
+            order.run.Swap(iHi, iMid);
+        order.run.Swap(iLo, iMid);
+
+        int i = iLo, j = iHi + 1;
+        for (;;) {
+            do {
+                i++;
+                order.Prefetch(i + kPrefetchDistance);
+            } while (i < iHi && order.Less(i, iLo));
+            do {
+                j--;
+                order.Prefetch(j - kPrefetchDistance);
+            } while (order.Less(iLo, j));
+            if (i >= j)
+                break;
+            order.run.Swap(i, j);
+        }
+        order.run.Swap(iLo, j);
+
+        if (j - iLo < iHi - j) {
+            SortPositions(order, iLo, j - 1, iDepthLimit);
+            iLo = j + 1;
+        } else {
+            SortPositions(order, j + 1, iHi, iDepthLimit);
+            iHi = j - 1;
+        }
+    }
+    for (int i = iLo + 1; i <= iHi; i++) {
+        for (int j = i; j > iLo && order.Less(j, j - 1); j--)
+            order.run.Swap(j, j - 1);
+    }
+}
+
+template <typename Order> static void SortPositions(const Order& order) {
+    int iDepthLimit = 0;
+    for (int iCount = order.run.iCount; iCount > 1; iCount /= 2)
+        iDepthLimit += 2;
+    SortPositions(order, 0, order.run.iCount - 1, iDepthLimit);
+}
+
+// A range that no channel could split although its vertices differ (an infinity or a NaN kept a
+// channel from splitting) merges first come, first served: each vertex joins the first earlier
+// vertex of the range that it equals. Reordering the range into groups of equal vertices, each
+// led by its first member and the groups in the order of those, leaves runs of equal vertices
+// that merge like any other.
+static void SplitMixedRun(const WeldState* pState, int iL_in, int iR_in) {
+    const RunPositions run = {&pState->piVertexIDs[iL_in], (uint32_t*)&pState->piRemapTable[iL_in],
+                              iR_in - iL_in + 1};
+    for (int i = 0; i < run.iCount; i++)
+        run.piKeys[i] = (uint32_t)i;
+    SortPositions(VertexOrder{run, pState->pfVertexDataIn, pState->iFloatsPerVert});
+
+    // Offsets stay below 2^31, so twice an offset fits the key: a group's members all get their
+    // first member's offset, its first member sorting ahead of the others.
+    const int iFloatsPerVert = pState->iFloatsPerVert;
+    const float* pfFirst = NULL;
+    uint32_t iFirstOffset = 0;
+    for (int i = 0; i < run.iCount; i++) {
+        const float* pfVert = &pState->pfVertexDataIn[run.piIDs[i] * iFloatsPerVert];
+        if (pfFirst != NULL && VertsEqual(pfVert, pfFirst, iFloatsPerVert)) {
+            run.piKeys[i] = 2 * iFirstOffset + 1;
+        } else {
+            pfFirst = pfVert;
+            iFirstOffset = run.piKeys[i];
+            run.piKeys[i] = 2 * iFirstOffset;
+        }
+    }
+    SortPositions(KeyOrder{run});
+
+    for (int i = 0; i < run.iCount; i++) {
+        if (run.piKeys[i] % 2 == 0)
+            run.piIDs[i] |= kRunStart;
+    }
+}
+
+static void MarkRun(const WeldState* pState, int iL_in) {
+    pState->piVertexIDs[iL_in] |= kRunStart;
 }
 
 static bool AllValuesEqual(const ChannelValue* pfValues, int iL_in, int iR_in) {
@@ -236,7 +416,7 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
         assert(iCount>0);
         // clang-format on
         if (iCount == 1) {
-            MarkRun(pState, iL_in, true);
+            MarkRun(pState, iL_in);
             return;
         }
 
@@ -249,7 +429,10 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
             if (iChannelNum + 1 == pState->iFloatsPerVert ||
                 (bAllEqual && iCount <= kMaxComparedRun &&
                  AllVertsEqualFrom(pState, iL_in, iR_in, iChannelNum + 1))) {
-                MarkRun(pState, iL_in, bAllEqual);
+                if (bAllEqual)
+                    MarkRun(pState, iL_in);
+                else
+                    SplitMixedRun(pState, iL_in, iR_in);
                 return;
             }
             iChannelNum++;
@@ -279,152 +462,15 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
     }
 }
 
-// Runs of finite data hold equal vertices only, so scanning them is linear. Runs with many
-// distinct vertices arise from infinities and NaNs; past this many they are sorted instead.
-static const int kMaxScannedUniqueVertices = 16;
-
-static bool VertsEqual(const float* pfA, const float* pfB, int iFloatsPerVert) {
-    for (int c = 0; c < iFloatsPerVert; c++) {
-        if (!(pfA[c] == pfB[c]))
-            return false;
-    }
-    return true;
-}
-
-// Maps every vertex of the run to the first earlier distinct vertex of the run that it equals,
-// appending it to the output when there is none. Returns the number appended, or -1 without a
-// result once the run turns out to hold too many distinct vertices to scan.
-static int MergeRunByScanning(const WeldState* pState, int iL_in, int iR_in, int iBase) {
+// All vertices of a run equal its first: one copy, and no need to read the others.
+static void MergeRun(const WeldState* pState, int iL_in, int iR_in, int iBase) {
     const int iFloatsPerVert = pState->iFloatsPerVert;
-    float* pfNewUniVertsOut = &pState->pfVertexDataOut[iBase * iFloatsPerVert];
-    int iUniqueNewVertices = 0;
-    for (int l = iL_in; l <= iR_in; l++) {
-        const int iID = pState->piVertexIDs[l] & pState->iIDMask;
-        const float* pfVert = &pState->pfVertexDataIn[iID * iFloatsPerVert];
-        int l2 = 0;
-        while (l2 < iUniqueNewVertices &&
-               !VertsEqual(pfVert, &pfNewUniVertsOut[l2 * iFloatsPerVert], iFloatsPerVert))
-            l2++;
-        if (l2 == iUniqueNewVertices) {
-            if (iUniqueNewVertices == kMaxScannedUniqueVertices)
-                return -1;
-            memcpy(&pfNewUniVertsOut[l2 * iFloatsPerVert], pfVert, sizeof(float) * iFloatsPerVert);
-            iUniqueNewVertices++;
-        }
-        pState->piRemapTable[iID] = iBase + l2;
-    }
-    return iUniqueNewVertices;
-}
-
-// Heap sort: in place, no recursion, O(k log k) whatever the order of the IDs.
-template <typename Less> static void SortIDs(int* piIDs, int iCount, Less less) {
-    for (int iEnd = iCount, iNext = iCount / 2;;) {
-        int iRoot;
-        if (iNext > 0) {
-            iRoot = --iNext;
-        } else {
-            if (--iEnd <= 0)
-                return;
-            const int iID = piIDs[iEnd];
-            piIDs[iEnd] = piIDs[0];
-            piIDs[0] = iID;
-            iRoot = 0;
-        }
-        for (int iChild; (iChild = 2 * iRoot + 1) < iEnd; iRoot = iChild) {
-            if (iChild + 1 < iEnd && less(piIDs[iChild], piIDs[iChild + 1]))
-                iChild++;
-            if (!less(piIDs[iRoot], piIDs[iChild]))
-                break;
-            const int iID = piIDs[iRoot];
-            piIDs[iRoot] = piIDs[iChild];
-            piIDs[iChild] = iID;
-        }
-    }
-}
-
-// Orders floats by value with +0 equal to -0, and every NaN above every number.
-static int CompareValues(float a, float b) {
-    if (a < b)
-        return -1;
-    if (b < a)
-        return 1;
-    return (a != a) - (b != b);
-}
-
-// Same result as MergeRunByScanning in O(k log k). The remap entries of the run's vertices serve
-// as scratch: first each vertex's position in the run, then for a vertex that repeats an earlier
-// one the complement of that one's ID.
-static int MergeRunBySorting(const WeldState* pState, int iL_in, int iR_in, int iBase) {
-    int* piRemapTable = pState->piRemapTable;
-    int* piVertexIDs = pState->piVertexIDs;
-    const float* pfVertexDataIn = pState->pfVertexDataIn;
-    const int iFloatsPerVert = pState->iFloatsPerVert;
-
-    for (int l = iL_in; l <= iR_in; l++) {
-        piVertexIDs[l] &= pState->iIDMask;
-        piRemapTable[piVertexIDs[l]] = l;
-    }
-
-    SortIDs(&piVertexIDs[iL_in], iR_in - iL_in + 1, [=](int iA, int iB) {
-        const float* pfA = &pfVertexDataIn[iA * iFloatsPerVert];
-        const float* pfB = &pfVertexDataIn[iB * iFloatsPerVert];
-        for (int c = 0; c < iFloatsPerVert; c++) {
-            const int iOrder = CompareValues(pfA[c], pfB[c]);
-            if (iOrder != 0)
-                return iOrder < 0;
-        }
-        return piRemapTable[iA] < piRemapTable[iB];
-    });
-
-    int iFirstID = piVertexIDs[iL_in];
-    for (int l = iL_in + 1; l <= iR_in; l++) {
-        const int iID = piVertexIDs[l];
-        if (VertsEqual(&pfVertexDataIn[iID * iFloatsPerVert],
-                       &pfVertexDataIn[iFirstID * iFloatsPerVert], iFloatsPerVert))
-            piRemapTable[iID] = ~iFirstID;
-        else
-            iFirstID = iID;
-    }
-
-    // First occurrences to the front, in run order.
-    SortIDs(&piVertexIDs[iL_in], iR_in - iL_in + 1, [=](int iA, int iB) {
-        const int iKeyA = piRemapTable[iA], iKeyB = piRemapTable[iB];
-        if ((iKeyA < 0) != (iKeyB < 0))
-            return iKeyA >= 0;
-        return iKeyA < iKeyB;
-    });
-
-    int l = iL_in;
-    for (; l <= iR_in && piRemapTable[piVertexIDs[l]] >= 0; l++) {
-        const int iID = piVertexIDs[l];
-        memcpy(&pState->pfVertexDataOut[(iBase + l - iL_in) * iFloatsPerVert],
-               &pfVertexDataIn[iID * iFloatsPerVert], sizeof(float) * iFloatsPerVert);
-        piRemapTable[iID] = iBase + l - iL_in;
-    }
-    const int iUniqueNewVertices = l - iL_in;
-    for (; l <= iR_in; l++)
-        piRemapTable[piVertexIDs[l]] = piRemapTable[~piRemapTable[piVertexIDs[l]]];
-    return iUniqueNewVertices;
-}
-
-// All vertices of the run equal its first: one copy, and no need to read the others.
-static int MergeEqualRun(const WeldState* pState, int iL_in, int iR_in, int iBase) {
-    const int iFloatsPerVert = pState->iFloatsPerVert;
-    const int iFirstID = pState->piVertexIDs[iL_in] & pState->iIDMask;
+    const int iFirstID = pState->piVertexIDs[iL_in] & INT_MAX;
     memcpy(&pState->pfVertexDataOut[iBase * iFloatsPerVert],
            &pState->pfVertexDataIn[iFirstID * iFloatsPerVert], sizeof(float) * iFloatsPerVert);
     pState->piRemapTable[iFirstID] = iBase;
     for (int l = iL_in + 1; l <= iR_in; l++)
         pState->piRemapTable[pState->piVertexIDs[l]] = iBase;
-    return 1;
-}
-
-static int MergeRun(const WeldState* pState, int iL_in, int iR_in, int iBase) {
-    if (pState->piVertexIDs[iL_in] & pState->iEqualRunFlag)
-        return MergeEqualRun(pState, iL_in, iR_in, iBase);
-    const int iUniqueNewVertices = MergeRunByScanning(pState, iL_in, iR_in, iBase);
-    return iUniqueNewVertices >= 0 ? iUniqueNewVertices
-                                   : MergeRunBySorting(pState, iL_in, iR_in, iBase);
 }
 
 static int MergeRuns(const WeldState* pState, int iNrVerticesIn) {
@@ -432,9 +478,14 @@ static int MergeRuns(const WeldState* pState, int iNrVerticesIn) {
     int iL = 0;
     while (iL < iNrVerticesIn) {
         int iR = iL + 1;
-        while (iR < iNrVerticesIn && pState->piVertexIDs[iR] >= 0)
-            iR++;
-        iUniqueVertices += MergeRun(pState, iL, iR - 1, iUniqueVertices);
+        for (; iR < iNrVerticesIn && pState->piVertexIDs[iR] >= 0; iR++) {
+            if (iR + kPrefetchDistance < iNrVerticesIn) {
+                const int iID = pState->piVertexIDs[iR + kPrefetchDistance] & INT_MAX;
+                __builtin_prefetch(&pState->piRemapTable[iID], 1);
+                __builtin_prefetch(&pState->pfVertexDataIn[iID * pState->iFloatsPerVert]);
+            }
+        }
+        MergeRun(pState, iL, iR - 1, iUniqueVertices++);
         iL = iR;
     }
     return iUniqueVertices;
@@ -442,15 +493,9 @@ static int MergeRuns(const WeldState* pState, int iNrVerticesIn) {
 
 static int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[], int piVertexIDs[],
                           const float pfVertexDataIn[], int iFloatsPerVert, int iNrVerticesIn) {
-    const bool bIDsLeaveFlagFree = iNrVerticesIn <= kEqualRun;
-    const WeldState state = {piRemapTable,
-                             (ChannelValue*)piRemapTable,
-                             pfVertexDataOut,
-                             piVertexIDs,
-                             pfVertexDataIn,
-                             iFloatsPerVert,
-                             bIDsLeaveFlagFree ? kEqualRun : 0,
-                             bIDsLeaveFlagFree ? kEqualRun - 1 : INT_MAX};
+    const WeldState state = {piRemapTable,    (ChannelValue*)piRemapTable,
+                             pfVertexDataOut, piVertexIDs,
+                             pfVertexDataIn,  iFloatsPerVert};
     const ChannelRange range = GatherChannel(&state, 0, iNrVerticesIn - 1, 0);
     SplitVerts(&state, 0, iNrVerticesIn - 1, 0, range, true);
     return MergeRuns(&state, iNrVerticesIn);
