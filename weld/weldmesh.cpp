@@ -129,26 +129,23 @@ static SplitCount CountBelow(const ChannelValue* pfValues, int iL_in, int iR_in,
 #endif
     for (; l <= iR_in; l++) {
         const float fValue = pfValues[l];
-        if (fValue <= fBelow) {
-            count.iNrBelow++;
-            if (fValue > count.lower.fMax)
-                count.lower.fMax = fValue;
-        } else if (fValue < count.upper.fMin) {
-            count.upper.fMin = fValue;
-        }
+        const bool bBelow = fValue <= fBelow;
+        const float fLower = bBelow ? fValue : -INFINITY, fUpper = bBelow ? INFINITY : fValue;
+        count.iNrBelow += bBelow;
+        count.lower.fMax = fLower > count.lower.fMax ? fLower : count.lower.fMax;
+        count.upper.fMin = fUpper < count.upper.fMin ? fUpper : count.upper.fMin;
     }
     return count;
 }
 
-static void ExchangePositions(const WeldState* pState, int iA, int iB) {
-    ChannelValue* pfValues = pState->pfValues;
-    int* piVertexIDs = pState->piVertexIDs;
-    const float fValue = pfValues[iA];
-    pfValues[iA] = pfValues[iB];
-    pfValues[iB] = fValue;
+// Exchanges two positions of the work array together with what the remap table holds beside them.
+static void SwapPositions(int* piVertexIDs, uint32_t* piBeside, int iA, int iB) {
     const int iID = piVertexIDs[iA];
     piVertexIDs[iA] = piVertexIDs[iB];
     piVertexIDs[iB] = iID;
+    const uint32_t iValue = piBeside[iA];
+    piBeside[iA] = piBeside[iB];
+    piBeside[iB] = iValue;
 }
 
 // Moves the values that belong below the split to positions iL_in .. iSplit - 1. The k-th value
@@ -191,7 +188,8 @@ static void ExchangeAcrossSplit(const WeldState* pState, int iL_in, int iR_in, i
         const int iPairs = iNrLeft - iUsedLeft < iNrRight - iUsedRight ? iNrLeft - iUsedLeft
                                                                        : iNrRight - iUsedRight;
         for (int i = 0; i < iPairs; i++)
-            ExchangePositions(pState, aiLeft[iUsedLeft + i], aiRight[iUsedRight + i]);
+            SwapPositions(pState->piVertexIDs, (uint32_t*)pState->piRemapTable,
+                          aiLeft[iUsedLeft + i], aiRight[iUsedRight + i]);
         iUsedLeft += iPairs;
         iUsedRight += iPairs;
     }
@@ -224,14 +222,7 @@ struct RunPositions {
     uint32_t* piKeys;
     int iCount;
 
-    void Swap(int i, int j) const {
-        const int iID = piIDs[i];
-        piIDs[i] = piIDs[j];
-        piIDs[j] = iID;
-        const uint32_t iKey = piKeys[i];
-        piKeys[i] = piKeys[j];
-        piKeys[j] = iKey;
-    }
+    void Swap(int i, int j) const { SwapPositions(piIDs, piKeys, i, j); }
 };
 
 // By vertex, and equal vertices by key.
@@ -420,11 +411,10 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
             return;
         }
 
-        // The midpoint of two different finite floats lies strictly between them only when it is
-        // kept at extended precision; a float or double midpoint can equal one of the ends.
-        const long double fAvg = ((long double)range.fMax + range.fMin) * 0.5f;
         // Equal values, an infinity beside other values, or only NaNs: no split on this channel.
-        if (!(range.fMin < fAvg && fAvg < range.fMax)) {
+        // Otherwise the midpoint lies strictly between the ends, as it is kept at extended
+        // precision; a float or double midpoint can equal one of them.
+        if (!(range.fMin < range.fMax && range.fMin > -INFINITY && range.fMax < INFINITY)) {
             bAllEqual = bAllEqual && AllValuesEqual(pState->pfValues, iL_in, iR_in);
             if (iChannelNum + 1 == pState->iFloatsPerVert ||
                 (bAllEqual && iCount <= kMaxComparedRun &&
@@ -440,6 +430,7 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
             continue;
         }
 
+        const long double fAvg = ((long double)range.fMax + range.fMin) * 0.5f;
         const float fBelow = LargestFloatBelow(fAvg);
         SplitCount count = CountBelow(pState->pfValues, iL_in, iR_in, fBelow);
         const int iL = iL_in + count.iNrBelow;
@@ -462,31 +453,62 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
     }
 }
 
+// Copies bits, never values: a float load and store could quiet a signalling NaN. Common sizes are
+// copied inline, as a library call per vertex costs more than the copy.
+static void CopyVertex(float* pfOut, const float* pfIn, int iFloatsPerVert) {
+    switch (iFloatsPerVert) {
+    case 2:
+        memcpy(pfOut, pfIn, 2 * sizeof(float));
+        break;
+    case 3:
+        memcpy(pfOut, pfIn, 3 * sizeof(float));
+        break;
+    case 4:
+        memcpy(pfOut, pfIn, 4 * sizeof(float));
+        break;
+    case 6:
+        memcpy(pfOut, pfIn, 6 * sizeof(float));
+        break;
+    case 8:
+        memcpy(pfOut, pfIn, 8 * sizeof(float));
+        break;
+    default:
+        memcpy(pfOut, pfIn, iFloatsPerVert * sizeof(float));
+        break;
+    }
+}
+
 // All vertices of a run equal its first: one copy, and no need to read the others.
 static void MergeRun(const WeldState* pState, int iL_in, int iR_in, int iBase) {
     const int iFloatsPerVert = pState->iFloatsPerVert;
     const int iFirstID = pState->piVertexIDs[iL_in] & INT_MAX;
-    memcpy(&pState->pfVertexDataOut[iBase * iFloatsPerVert],
-           &pState->pfVertexDataIn[iFirstID * iFloatsPerVert], sizeof(float) * iFloatsPerVert);
+    CopyVertex(&pState->pfVertexDataOut[iBase * iFloatsPerVert],
+               &pState->pfVertexDataIn[iFirstID * iFloatsPerVert], iFloatsPerVert);
     pState->piRemapTable[iFirstID] = iBase;
     for (int l = iL_in + 1; l <= iR_in; l++)
         pState->piRemapTable[pState->piVertexIDs[l]] = iBase;
 }
 
+// The merge reads the first vertex of each run and writes the remap entry of every vertex.
+static void PrefetchForMerge(const WeldState* pState, int l, int iNrVerticesIn) {
+    if (l >= iNrVerticesIn)
+        return;
+    const int iEntry = pState->piVertexIDs[l];
+    const int iID = iEntry & INT_MAX;
+    __builtin_prefetch(&pState->piRemapTable[iID], 1);
+    if (iEntry < 0)
+        __builtin_prefetch(&pState->pfVertexDataIn[iID * pState->iFloatsPerVert]);
+}
+
 static int MergeRuns(const WeldState* pState, int iNrVerticesIn) {
     int iUniqueVertices = 0;
-    int iL = 0;
-    while (iL < iNrVerticesIn) {
-        int iR = iL + 1;
-        for (; iR < iNrVerticesIn && pState->piVertexIDs[iR] >= 0; iR++) {
-            if (iR + kPrefetchDistance < iNrVerticesIn) {
-                const int iID = pState->piVertexIDs[iR + kPrefetchDistance] & INT_MAX;
-                __builtin_prefetch(&pState->piRemapTable[iID], 1);
-                __builtin_prefetch(&pState->pfVertexDataIn[iID * pState->iFloatsPerVert]);
-            }
+    int iRunStart = 0;
+    for (int l = 0; l < iNrVerticesIn; l++) {
+        PrefetchForMerge(pState, l + kPrefetchDistance, iNrVerticesIn);
+        if (l + 1 == iNrVerticesIn || pState->piVertexIDs[l + 1] < 0) {
+            MergeRun(pState, iRunStart, l, iUniqueVertices++);
+            iRunStart = l + 1;
         }
-        MergeRun(pState, iL, iR - 1, iUniqueVertices++);
-        iL = iR;
     }
     return iUniqueVertices;
 }
