@@ -14,6 +14,16 @@ namespace {
 
 const float kNaN = std::nanf("");
 
+void set_faces(aiMesh& mesh, const std::vector<std::vector<unsigned>>& faces) {
+    mesh.mNumFaces = unsigned(faces.size());
+    mesh.mFaces = new aiFace[faces.size()];
+    for (size_t f = 0; f < faces.size(); ++f) {
+        mesh.mFaces[f].mNumIndices = unsigned(faces[f].size());
+        mesh.mFaces[f].mIndices = new unsigned[faces[f].size()];
+        std::copy(faces[f].begin(), faces[f].end(), mesh.mFaces[f].mIndices);
+    }
+}
+
 // A quad and a triangle over seven vertices: 0 and 3 differ only in the sign of a zero, 4 and 6
 // are bit-identical, and 5 repeats 2 but holds a NaN, which equals nothing.
 struct QuadAndTriangle : testing::Test {
@@ -32,13 +42,7 @@ struct QuadAndTriangle : testing::Test {
             mesh.mVertices[v] = positions[v];
             mesh.mNormals[v] = aiVector3D(0, 0, 1);
         }
-        mesh.mNumFaces = unsigned(faces.size());
-        mesh.mFaces = new aiFace[faces.size()];
-        for (size_t f = 0; f < faces.size(); ++f) {
-            mesh.mFaces[f].mNumIndices = unsigned(faces[f].size());
-            mesh.mFaces[f].mIndices = new unsigned[faces[f].size()];
-            std::copy(faces[f].begin(), faces[f].end(), mesh.mFaces[f].mIndices);
-        }
+        set_faces(mesh, faces);
     }
 
     std::vector<aiVector3D> corner_positions() const {
@@ -154,13 +158,7 @@ struct EveryAttribute : testing::Test {
             mesh.mColors[0][v] = vertices[v].color0;
             mesh.mColors[1][v] = vertices[v].color1;
         }
-        mesh.mNumFaces = unsigned(faces.size());
-        mesh.mFaces = new aiFace[faces.size()];
-        for (size_t f = 0; f < faces.size(); ++f) {
-            mesh.mFaces[f].mNumIndices = unsigned(faces[f].size());
-            mesh.mFaces[f].mIndices = new unsigned[faces[f].size()];
-            std::copy(faces[f].begin(), faces[f].end(), mesh.mFaces[f].mIndices);
-        }
+        set_faces(mesh, faces);
     }
 };
 
