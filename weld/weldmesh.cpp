@@ -378,8 +378,9 @@ static bool AllValuesEqual(const ChannelValue* pfValues, int iL_in, int iR_in) {
     return true;
 }
 
-// A small range whose vertices are equal on the remaining channels ends as one run; comparing
-// whole vertices finds that sooner than going through the channels one by one.
+// A range whose vertices are equal on the remaining channels ends as one run; comparing whole
+// vertices finds that sooner than going through the channels one by one. That is tried on small
+// ranges, and once on the ranges that channel 0 cannot split, which hold every vertex once.
 static const int kMaxComparedRun = 64;
 
 static bool AllVertsEqualFrom(const WeldState* pState, int iL_in, int iR_in, int iChannelNum) {
@@ -417,7 +418,7 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
         if (!(range.fMin < range.fMax && range.fMin > -INFINITY && range.fMax < INFINITY)) {
             bAllEqual = bAllEqual && AllValuesEqual(pState->pfValues, iL_in, iR_in);
             if (iChannelNum + 1 == pState->iFloatsPerVert ||
-                (bAllEqual && iCount <= kMaxComparedRun &&
+                (bAllEqual && (iCount <= kMaxComparedRun || iChannelNum == 0) &&
                  AllVertsEqualFrom(pState, iL_in, iR_in, iChannelNum + 1))) {
                 if (bAllEqual)
                     MarkRun(pState, iL_in);
