@@ -30,7 +30,12 @@ extern "C" {
  * - the work array cannot be allocated.
  * With iNrVerticesIn >= 1 and valid arguments the result is at least 1.
  *
- * Memory: one heap block of 4 bytes per vertex, freed before returning; nothing else.
+ * Data holding NaNs, or both infinities in one component, is welded as well: every remap entry is
+ * valid, every output vertex is a bit copy of a vertex that maps to it, and a vertex with a NaN is
+ * never merged. No input makes the call quadratic.
+ *
+ * Memory: one heap block of 4 bytes per vertex, freed before returning; nothing else. The stack
+ * use is a few kilobytes, growing with log2 of the vertex count.
  * Threads: no global or static state; concurrent calls are safe as long as no array that one
  * call writes is used by another.
  */
