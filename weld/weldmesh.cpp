@@ -78,7 +78,9 @@ static ChannelRange GatherChannel(const WeldState* pState, int iL_in, int iR_in,
 // For any float v, v < fAvg exactly when v <= the largest float below fAvg, so the split compares
 // floats although its midpoint is exact only at extended precision.
 static float LargestFloatBelow(long double fAvg) {
-    float f = (float)fAvg;
+    // Stored through memory: on x87 a float kept in a register may still hold the extended value.
+    volatile float fNearest = (float)fAvg;
+    float f = fNearest;
     if (f < fAvg)
         return f;
     uint32_t iBits;
