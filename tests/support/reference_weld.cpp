@@ -4,16 +4,8 @@
 #include "reference_weld.h"
 
 #include <assert.h>
-#include <limits.h>
-#include <stddef.h>
-#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-
-static bool RangesOverlap(const void* pA, size_t iBytesA, const void* pB, size_t iBytesB) {
-    const uintptr_t a = (uintptr_t)pA, b = (uintptr_t)pB;
-    return a < b + iBytesB && b < a + iBytesA;
-}
 
 static void MergeVertsFast(int* piCurNrUniqueVertices, int piRemapTable[], float pfVertexDataOut[],
                            int piVertexIDs[], const float pfVertexDataIn[],
@@ -132,24 +124,10 @@ static void MergeVertsFast(int* piCurNrUniqueVertices, int piRemapTable[], float
 int ReferenceWeldMesh(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
                       int iNrVerticesIn, int iFloatsPerVert) {
     int iUniqueVertices = 0;
-    if (iNrVerticesIn <= 0 || iFloatsPerVert <= 0)
-        return 0;
-    if (iNrVerticesIn > INT_MAX / iFloatsPerVert)
-        return 0;
-    const size_t iNrFloats = (size_t)iNrVerticesIn * iFloatsPerVert;
-    if (iNrFloats > SIZE_MAX / sizeof(float) || (size_t)iNrVerticesIn > SIZE_MAX / sizeof(int))
-        return 0;
-    if (piRemapTable == NULL || pfVertexDataOut == NULL || pfVertexDataIn == NULL)
+    if (iNrVerticesIn <= 0)
         return 0;
 
-    const size_t iVertexBytes = iNrFloats * sizeof(float);
-    const size_t iRemapBytes = (size_t)iNrVerticesIn * sizeof(int);
-    if (RangesOverlap(pfVertexDataOut, iVertexBytes, pfVertexDataIn, iVertexBytes) ||
-        RangesOverlap(piRemapTable, iRemapBytes, pfVertexDataIn, iVertexBytes) ||
-        RangesOverlap(piRemapTable, iRemapBytes, pfVertexDataOut, iVertexBytes))
-        return 0;
-
-    int* piVertexIDs = (int*)malloc(iRemapBytes);
+    int* piVertexIDs = (int*)malloc(sizeof(int) * iNrVerticesIn);
     if (piVertexIDs == NULL)
         return 0;
     for (int i = 0; i < iNrVerticesIn; i++) {

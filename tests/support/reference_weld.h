@@ -1,7 +1,8 @@
 #ifndef VERTEX_WELD_REFERENCE_WELD_H
 #define VERTEX_WELD_REFERENCE_WELD_H
 
-// Same contract and results as WeldMesh, computed the straightforward way.
+// The results WeldMesh must give, computed the straightforward way. Only for valid arguments: it
+// checks nothing but the vertex count.
 int ReferenceWeldMesh(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
                       int iNrVerticesIn, int iFloatsPerVert);
 
