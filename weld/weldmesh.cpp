@@ -65,7 +65,7 @@ static ChannelRange GatherChannel(const WeldState* pState, int iL_in, int iR_in,
     ChannelValue* pfValues = pState->pfValues;
     ChannelRange range = {INFINITY, -INFINITY};
     for (int l = iL_in; l <= iR_in; l++) {
-        if (l + kPrefetchDistance <= iR_in)
+        if (l <= iR_in - kPrefetchDistance)
             __builtin_prefetch(&pfChannel[piVertexIDs[l + kPrefetchDistance] * iFloatsPerVert]);
         const float fValue = pfChannel[piVertexIDs[l] * iFloatsPerVert];
         pfValues[l] = fValue;
@@ -105,7 +105,7 @@ static SplitCount CountBelow(const ChannelValue* pfValues, int iL_in, int iR_in,
         const __m128 vInf = _mm_set1_ps(INFINITY), vNegInf = _mm_set1_ps(-INFINITY);
         __m128 vLowerMax = vNegInf, vUpperMin = vInf;
         __m128i vNrBelow = _mm_setzero_si128();
-        for (; l + 3 <= iR_in; l += 4) {
+        for (; l <= iR_in - 3; l += 4) {
             const __m128 v = _mm_loadu_ps((const float*)&pfValues[l]);
             const __m128 vIsBelow = _mm_cmple_ps(v, vBelow);
             vNrBelow = _mm_sub_epi32(vNrBelow, _mm_castps_si128(vIsBelow));
@@ -268,7 +268,8 @@ template <typename Order> static void HeapSortPositions(const Order& order, int 
             order.run.Swap(iLo, iLo + iEnd);
             iRoot = 0;
         }
-        for (int iChild; (iChild = 2 * iRoot + 1) < iEnd; iRoot = iChild) {
+        for (int iChild; iRoot < iEnd / 2; iRoot = iChild) {
+            iChild = 2 * iRoot + 1;
             if (iChild + 1 < iEnd && order.Less(iLo + iChild, iLo + iChild + 1))
                 iChild++;
             if (!order.Less(iLo + iRoot, iLo + iChild))
@@ -300,7 +301,8 @@ static void SortPositions(const Order& order, int iLo, int iHi, int iDepthLimit)
         for (;;) {
             do {
                 i++;
-                order.Prefetch(i + kPrefetchDistance);
+                if (i <= iHi - kPrefetchDistance)
+                    order.Prefetch(i + kPrefetchDistance);
             } while (i < iHi && order.Less(i, iLo));
             do {
                 j--;
@@ -333,6 +335,83 @@ template <typename Order> static void SortPositions(const Order& order) {
     SortPositions(order, 0, order.run.iCount - 1, iDepthLimit);
 }
 
+// A mixed run, one whose vertices an infinity or a NaN kept together although they differ, is
+// regrouped by keys: twice the rank of the vertex's group of equal vertices, the groups ranked by
+// their first members' positions, plus 1 for every member but the first. Sorted by key, the run
+// holds its groups in first-come order, each led by its first member.
+//
+// Mixed runs usually hold a few distinct vertices, found by comparing each vertex with those;
+// past this many, the run is sorted instead.
+enum { kMaxScannedGroups = 16 };
+
+static const float* RunVertex(const WeldState* pState, const RunPositions& run, int i) {
+    return &pState->pfVertexDataIn[run.piIDs[i] * pState->iFloatsPerVert];
+}
+
+// Ranks the groups by comparing each vertex with the first members found so far; returns false
+// once there are more groups than that is worth.
+static bool KeyByScanning(const WeldState* pState, const RunPositions& run) {
+    int aiFirst[kMaxScannedGroups];
+    int iNrGroups = 0;
+    for (int i = 0; i < run.iCount; i++) {
+        const float* pfVert = RunVertex(pState, run, i);
+        int g = 0;
+        while (g < iNrGroups &&
+               !VertsEqual(pfVert, RunVertex(pState, run, aiFirst[g]), pState->iFloatsPerVert))
+            g++;
+        if (g == iNrGroups) {
+            if (iNrGroups == kMaxScannedGroups)
+                return false;
+            aiFirst[iNrGroups++] = i;
+        }
+        run.piKeys[i] = 2 * (uint32_t)g + (aiFirst[g] != i);
+    }
+    return true;
+}
+
+// Sorts by vertex, equal vertices by position, and keys every group by its first member's
+// position, which stays below 2^31 so that twice it fits the key.
+static void KeyBySorting(const WeldState* pState, const RunPositions& run) {
+    for (int i = 0; i < run.iCount; i++)
+        run.piKeys[i] = (uint32_t)i;
+    SortPositions(VertexOrder{run, pState->pfVertexDataIn, pState->iFloatsPerVert});
+
+    const float* pfFirst = NULL;
+    uint32_t iFirstPosition = 0;
+    for (int i = 0; i < run.iCount; i++) {
+        const float* pfVert = RunVertex(pState, run, i);
+        if (pfFirst != NULL && VertsEqual(pfVert, pfFirst, pState->iFloatsPerVert)) {
+            run.piKeys[i] = 2 * iFirstPosition + 1;
+        } else {
+            pfFirst = pfVert;
+            iFirstPosition = run.piKeys[i];
+            run.piKeys[i] = 2 * iFirstPosition;
+        }
+    }
+}
+
+// Sorts keys below 2 * kMaxScannedGroups in place in linear time, bucket by bucket.
+static void SortSmallKeys(const RunPositions& run) {
+    enum { kNrKeys = 2 * kMaxScannedGroups };
+    int aiNext[kNrKeys] = {0}, aiEnd[kNrKeys];
+    for (int i = 0; i < run.iCount; i++)
+        aiNext[run.piKeys[i]]++;
+    for (int k = 0, iStart = 0; k < kNrKeys; k++) {
+        aiEnd[k] = iStart + aiNext[k];
+        aiNext[k] = iStart;
+        iStart = aiEnd[k];
+    }
+    for (int k = 0; k < kNrKeys; k++) {
+        while (aiNext[k] < aiEnd[k]) {
+            const uint32_t iKey = run.piKeys[aiNext[k]];
+            if (iKey == (uint32_t)k)
+                aiNext[k]++;
+            else
+                run.Swap(aiNext[k], aiNext[iKey]++);
+        }
+    }
+}
+
 // A range that no channel could split although its vertices differ (an infinity or a NaN kept a
 // channel from splitting) merges first come, first served: each vertex joins the first earlier
 // vertex of the range that it equals. Reordering the range into groups of equal vertices, each
@@ -341,27 +420,12 @@ template <typename Order> static void SortPositions(const Order& order) {
 static void SplitMixedRun(const WeldState* pState, int iL_in, int iR_in) {
     const RunPositions run = {&pState->piVertexIDs[iL_in], (uint32_t*)&pState->piRemapTable[iL_in],
                               iR_in - iL_in + 1};
-    for (int i = 0; i < run.iCount; i++)
-        run.piKeys[i] = (uint32_t)i;
-    SortPositions(VertexOrder{run, pState->pfVertexDataIn, pState->iFloatsPerVert});
-
-    // Offsets stay below 2^31, so twice an offset fits the key: a group's members all get their
-    // first member's offset, its first member sorting ahead of the others.
-    const int iFloatsPerVert = pState->iFloatsPerVert;
-    const float* pfFirst = NULL;
-    uint32_t iFirstOffset = 0;
-    for (int i = 0; i < run.iCount; i++) {
-        const float* pfVert = &pState->pfVertexDataIn[run.piIDs[i] * iFloatsPerVert];
-        if (pfFirst != NULL && VertsEqual(pfVert, pfFirst, iFloatsPerVert)) {
-            run.piKeys[i] = 2 * iFirstOffset + 1;
-        } else {
-            pfFirst = pfVert;
-            iFirstOffset = run.piKeys[i];
-            run.piKeys[i] = 2 * iFirstOffset;
-        }
+    if (KeyByScanning(pState, run)) {
+        SortSmallKeys(run);
+    } else {
+        KeyBySorting(pState, run);
+        SortPositions(KeyOrder{run});
     }
-    SortPositions(KeyOrder{run});
-
     for (int i = 0; i < run.iCount; i++) {
         if (run.piKeys[i] % 2 == 0)
             run.piIDs[i] |= kRunStart;
@@ -380,24 +444,21 @@ static bool AllValuesEqual(const ChannelValue* pfValues, int iL_in, int iR_in) {
     return true;
 }
 
-// A range whose vertices are equal on the remaining channels ends as one run; comparing whole
-// vertices finds that sooner than going through the channels one by one. That is tried on small
-// ranges, and once on the ranges that channel 0 cannot split, which hold every vertex once.
-static const int kMaxComparedRun = 64;
-
-static bool AllVertsEqualFrom(const WeldState* pState, int iL_in, int iR_in, int iChannelNum) {
+// The first channel from iChannelNum on whose values the range's vertices do not all agree, or
+// iFloatsPerVert. The channels before it cannot split the range and change nothing, so the split
+// can go straight to it without gathering them.
+static int FirstUnequalChannel(const WeldState* pState, int iL_in, int iR_in, int iChannelNum) {
+    const int* piVertexIDs = pState->piVertexIDs;
     const int iFloatsPerVert = pState->iFloatsPerVert;
-    const float* pfFirst =
-        &pState->pfVertexDataIn[pState->piVertexIDs[iL_in] * iFloatsPerVert + iChannelNum];
-    for (int l = iL_in + 1; l <= iR_in; l++) {
-        const float* pfVert =
-            &pState->pfVertexDataIn[pState->piVertexIDs[l] * iFloatsPerVert + iChannelNum];
-        for (int c = 0; c < iFloatsPerVert - iChannelNum; c++) {
-            if (!(pfVert[c] == pfFirst[c]))
-                return false;
+    for (; iChannelNum < iFloatsPerVert; iChannelNum++) {
+        const float* pfChannel = pState->pfVertexDataIn + iChannelNum;
+        const float fFirst = pfChannel[piVertexIDs[iL_in] * iFloatsPerVert];
+        for (int l = iL_in + 1; l <= iR_in; l++) {
+            if (!(pfChannel[piVertexIDs[l] * iFloatsPerVert] == fFirst))
+                return iChannelNum;
         }
     }
-    return true;
+    return iFloatsPerVert;
 }
 
 // Splits a range whose values on iChannelNum are in place, and every part of it, until each part
@@ -419,16 +480,14 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
         // precision; a float or double midpoint can equal one of them.
         if (!(range.fMin < range.fMax && range.fMin > -INFINITY && range.fMax < INFINITY)) {
             bAllEqual = bAllEqual && AllValuesEqual(pState->pfValues, iL_in, iR_in);
-            if (iChannelNum + 1 == pState->iFloatsPerVert ||
-                (bAllEqual && (iCount <= kMaxComparedRun || iChannelNum == 0) &&
-                 AllVertsEqualFrom(pState, iL_in, iR_in, iChannelNum + 1))) {
+            iChannelNum = FirstUnequalChannel(pState, iL_in, iR_in, iChannelNum + 1);
+            if (iChannelNum == pState->iFloatsPerVert) {
                 if (bAllEqual)
                     MarkRun(pState, iL_in);
                 else
                     SplitMixedRun(pState, iL_in, iR_in);
                 return;
             }
-            iChannelNum++;
             range = GatherChannel(pState, iL_in, iR_in, iChannelNum);
             continue;
         }
@@ -493,9 +552,7 @@ static void MergeRun(const WeldState* pState, int iL_in, int iR_in, int iBase) {
 }
 
 // The merge reads the first vertex of each run and writes the remap entry of every vertex.
-static void PrefetchForMerge(const WeldState* pState, int l, int iNrVerticesIn) {
-    if (l >= iNrVerticesIn)
-        return;
+static void PrefetchForMerge(const WeldState* pState, int l) {
     const int iEntry = pState->piVertexIDs[l];
     const int iID = iEntry & INT_MAX;
     __builtin_prefetch(&pState->piRemapTable[iID], 1);
@@ -507,7 +564,8 @@ static int MergeRuns(const WeldState* pState, int iNrVerticesIn) {
     int iUniqueVertices = 0;
     int iRunStart = 0;
     for (int l = 0; l < iNrVerticesIn; l++) {
-        PrefetchForMerge(pState, l + kPrefetchDistance, iNrVerticesIn);
+        if (l < iNrVerticesIn - kPrefetchDistance)
+            PrefetchForMerge(pState, l + kPrefetchDistance);
         if (l + 1 == iNrVerticesIn || pState->piVertexIDs[l + 1] < 0) {
             MergeRun(pState, iRunStart, l, iUniqueVertices++);
             iRunStart = l + 1;
