@@ -189,6 +189,26 @@ Soup BothInfSoup(int vertices) {
     return soup;
 }
 
+// Groups of 64 vertices agree on every float but the first, the group number, and the last, set
+// on one vertex of each group: every float between is passed over before the last one decides.
+Soup WideSoup(int vertices, int floatsPerVert) {
+    Soup soup{floatsPerVert, std::vector<float>(size_t(vertices) * floatsPerVert, 0.0f)};
+    for (int i = 0; i < vertices; i++) {
+        soup.values[size_t(i) * floatsPerVert] = float(i / 64);
+        if (i % 64 == 63)
+            soup.values[size_t(i) * floatsPerVert + floatsPerVert - 1] = 1.0f;
+    }
+    return soup;
+}
+
+// -inf keeps the one channel from splitting, so a single run holds three distinct vertices.
+Soup FewDistinctWithInfSoup(int vertices) {
+    Soup soup{1, std::vector<float>(vertices)};
+    for (int i = 0; i < vertices; i++)
+        soup.values[i] = i % 3 == 0 ? -kInf : i % 3 == 1 ? 5.0f : -0.0f;
+    return soup;
+}
+
 struct Case {
     std::string name;
     bool quadratic; // the reference welder would take minutes
@@ -210,6 +230,10 @@ std::vector<Case> Cases(const Sizes& sizes) {
     cases.push_back({"all identical", false, [=] { return IdenticalSoup(sizes.plainVertices); }});
     cases.push_back(
         {"all distinct, random", false, [=] { return RandomSoup(sizes.plainVertices, 3); }});
+    cases.push_back({"64 floats, equal but the first and last", false,
+                     [=] { return WideSoup(sizes.plainVertices / 16, 64); }});
+    cases.push_back({"3 distinct values beside -inf, 1 float", false,
+                     [=] { return FewDistinctWithInfSoup(sizes.plainVertices); }});
     cases.push_back({"one -inf, 1 float", true, [=] { return OneInfSoup(sizes.oneInfVertices); }});
     cases.push_back({"all NaN, 1 float", true, [=] {
                          return Soup{1, std::vector<float>(sizes.worstVertices, kNaN)};
