@@ -49,6 +49,25 @@ Mesh WithEveryNth(Mesh mesh, int every, float value) {
     return mesh;
 }
 
+// Groups of 64 vertices that only the last float of one vertex per group tells apart.
+Mesh WideMesh(int vertices, int channels) {
+    Mesh mesh{channels, std::vector<float>(size_t(vertices) * channels, 0.0f)};
+    for (int i = 0; i < vertices; i++) {
+        mesh.values[size_t(i) * channels] = float(i / 64);
+        mesh.values[size_t(i) * channels + channels - 1] = float(i % 64 == 63);
+    }
+    return mesh;
+}
+
+// One run of -inf, 5 and zeros of both signs: the first +0 must not lead the zeros' group.
+Mesh FewDistinctWithNegativeInfinity(int vertices) {
+    Mesh mesh{1, {}};
+    for (int i = 0; i < vertices; i++)
+        mesh.values.push_back(i % 3 == 0 ? -kInf : i % 3 == 1 ? 5.0f : -0.0f);
+    mesh.values[5] = 0.0f;
+    return mesh;
+}
+
 struct HardCase {
     const char* name;
     std::function<Mesh()> make;
@@ -79,7 +98,10 @@ INSTANTIATE_TEST_SUITE_P(
                                  return WithEveryNth(mesh, 89, -kInf);
                              }},
                     HardCase{"InfinityBesideCopiesInOtherChannels",
-                             [] { return WithEveryNth(RandomMesh(4000, 4, 4), 401, kInf); }}),
+                             [] { return WithEveryNth(RandomMesh(4000, 4, 4), 401, kInf); }},
+                    HardCase{"WideVerticesEqualButTheLastFloat", [] { return WideMesh(640, 300); }},
+                    HardCase{"FewDistinctBesideNegativeInfinity",
+                             [] { return FewDistinctWithNegativeInfinity(5000); }}),
     [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
 
 class HugeHardInputs : public testing::TestWithParam<HardCase> {};
