@@ -59,7 +59,7 @@ Mesh WideMesh(int vertices, int channels) {
     return mesh;
 }
 
-// One run of -inf, 5 and zeros of both signs: the first +0 must not lead the zeros' group.
+// One run of -inf, 5 and zeros: the +0 joins the group that the first -0 leads.
 Mesh FewDistinctWithNegativeInfinity(int vertices) {
     Mesh mesh{1, {}};
     for (int i = 0; i < vertices; i++)
