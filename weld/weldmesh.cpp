@@ -515,29 +515,14 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
     }
 }
 
-// Copies bits, never values: a float load and store could quiet a signalling NaN. Common sizes are
-// copied inline, as a library call per vertex costs more than the copy.
+// Copies bits, never values: a float load and store could quiet a signalling NaN. Fixed-size
+// pieces are copied inline, as a library call per vertex costs more than the copy.
 static void CopyVertex(float* pfOut, const float* pfIn, int iFloatsPerVert) {
-    switch (iFloatsPerVert) {
-    case 2:
-        memcpy(pfOut, pfIn, 2 * sizeof(float));
-        break;
-    case 3:
-        memcpy(pfOut, pfIn, 3 * sizeof(float));
-        break;
-    case 4:
-        memcpy(pfOut, pfIn, 4 * sizeof(float));
-        break;
-    case 6:
-        memcpy(pfOut, pfIn, 6 * sizeof(float));
-        break;
-    case 8:
-        memcpy(pfOut, pfIn, 8 * sizeof(float));
-        break;
-    default:
-        memcpy(pfOut, pfIn, iFloatsPerVert * sizeof(float));
-        break;
-    }
+    int c = 0;
+    for (; c <= iFloatsPerVert - 4; c += 4)
+        memcpy(&pfOut[c], &pfIn[c], 4 * sizeof(float));
+    for (; c < iFloatsPerVert; c++)
+        memcpy(&pfOut[c], &pfIn[c], sizeof(float));
 }
 
 // All vertices of a run equal its first: one copy, and no need to read the others.
