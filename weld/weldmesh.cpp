@@ -1,5 +1,7 @@
 #include "weldmesh.h"
 
+#include "float_modes.h"
+
 #include <assert.h>
 #include <limits.h>
 #include <math.h>
@@ -178,6 +180,8 @@ static void ExchangeAcrossSplit(const WeldState* pState, int iL_in, int iR_in, i
             // clang-format off
             assert(iRightScan>=iSplit);
             // clang-format on
+            if (iRightScan < iSplit)
+                break;
             const int iEnd = iRightScan - iSplit + 1 > kBlock ? iRightScan - kBlock : iSplit - 1;
             iNrRight = iUsedRight = 0;
             for (int r = iRightScan; r > iEnd; r--) {
@@ -478,7 +482,23 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
         // Equal values, an infinity beside other values, or only NaNs: no split on this channel.
         // Otherwise the midpoint lies strictly between the ends, as it is kept at extended
         // precision; a float or double midpoint can equal one of them.
-        if (!(range.fMin < range.fMax && range.fMin > -INFINITY && range.fMax < INFINITY)) {
+        int iL = iL_in;
+        SplitCount count;
+        if (range.fMin < range.fMax && range.fMin > -INFINITY && range.fMax < INFINITY) {
+            const long double fAvg = ((long double)range.fMax + range.fMin) * 0.5f;
+            const float fBelow = LargestFloatBelow(fAvg);
+            count = CountBelow(pState->pfValues, iL_in, iR_in, fBelow);
+            iL = iL_in + count.iNrBelow;
+            // clang-format off
+            assert(iL>iL_in && iL<=iR_in);
+            // clang-format on
+            // Where assertions are compiled out, a split that leaves a part empty is not made.
+            if (iL > iL_in && iL <= iR_in)
+                ExchangeAcrossSplit(pState, iL_in, iR_in, iL, fBelow);
+            else
+                iL = iL_in;
+        }
+        if (iL == iL_in) {
             bAllEqual = bAllEqual && AllValuesEqual(pState->pfValues, iL_in, iR_in);
             iChannelNum = FirstUnequalChannel(pState, iL_in, iR_in, iChannelNum + 1);
             if (iChannelNum == pState->iFloatsPerVert) {
@@ -492,14 +512,6 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
             continue;
         }
 
-        const long double fAvg = ((long double)range.fMax + range.fMin) * 0.5f;
-        const float fBelow = LargestFloatBelow(fAvg);
-        SplitCount count = CountBelow(pState->pfValues, iL_in, iR_in, fBelow);
-        const int iL = iL_in + count.iNrBelow;
-        // clang-format off
-        assert(iL>iL_in && iL<=iR_in);
-        // clang-format on
-        ExchangeAcrossSplit(pState, iL_in, iR_in, iL, fBelow);
         count.lower.fMin = range.fMin;
         count.upper.fMax = range.fMax;
 
@@ -559,8 +571,9 @@ static int MergeRuns(const WeldState* pState, int iNrVerticesIn) {
     return iUniqueVertices;
 }
 
-static int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[], int piVertexIDs[],
-                          const float pfVertexDataIn[], int iFloatsPerVert, int iNrVerticesIn) {
+__attribute__((noinline)) static int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[],
+                                                    int piVertexIDs[], const float pfVertexDataIn[],
+                                                    int iFloatsPerVert, int iNrVerticesIn) {
     const WeldState state = {piRemapTable,    (ChannelValue*)piRemapTable,
                              pfVertexDataOut, piVertexIDs,
                              pfVertexDataIn,  iFloatsPerVert};
@@ -594,8 +607,12 @@ int WeldMesh(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDat
     for (int i = 0; i < iNrVerticesIn; i++)
         piVertexIDs[i] = i;
 
+    // A call of its own, so that no floating-point work can be moved across the mode changes.
+    FloatModes callerModes;
+    SetWeldFloatModes(&callerModes);
     const int iUniqueVertices = MergeVertsFast(piRemapTable, pfVertexDataOut, piVertexIDs,
                                                pfVertexDataIn, iFloatsPerVert, iNrVerticesIn);
+    RestoreFloatModes(&callerModes);
 
     free(piVertexIDs);
 

@@ -38,6 +38,9 @@ extern "C" {
  * use is a few kilobytes, growing with log2 of the vertex count.
  * Threads: no global or static state; concurrent calls are safe as long as no array that one
  * call writes is used by another.
+ * Floating-point modes: the result is the same whatever modes the caller left set (flush to zero,
+ * denormals are zero, another rounding direction, x87 precision, unmasked exceptions): the call
+ * sets its own for its duration and restores the caller's, exception flags included.
  */
 int WeldMesh(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
              int iNrVerticesIn, int iFloatsPerVert);

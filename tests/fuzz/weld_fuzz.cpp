@@ -1,5 +1,8 @@
 // Turns arbitrary bytes into a vertex array and checks WeldMesh against the reference welder: bit
 // for bit where the data is within the contract, against the invariants of a weld where it is not.
+// Each input is welded once more under floating-point modes a caller may leave set (flush to zero
+// and denormals are zero, other rounding, a shorter x87 significand), which must change nothing.
+#include "caller_float_modes.h"
 #include "reference_weld.h"
 #include "weldmesh.h"
 
@@ -167,11 +170,25 @@ void RequireWeldInvariants(const VertexArray& array, const Weld& weld) {
                 "output written past the result");
 }
 
+void RequireSameInCallerModes(const VertexArray& array, const Weld& weld, size_t inputSize) {
+    const size_t modeCount = sizeof kCallerFloatModes / sizeof kCallerFloatModes[0];
+    const CallerFloatModes& modes = kCallerFloatModes[inputSize % modeCount];
+    Weld inModes;
+    const ModesAfterCall after = CallInModes(modes, [&] { inModes = Run(WeldMesh, array); });
+    Require(inModes.distinct == weld.distinct && inModes.remap == weld.remap &&
+                SameBits(inModes.out.data(), weld.out.data(), weld.out.size()),
+            "the caller's floating-point modes change the weld");
+    Require(after.x87Control == modes.x87Control && after.mxcsr == modes.mxcsr &&
+                after.exceptionFlags == 0,
+            "the caller's floating-point modes are not restored");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const VertexArray array = Decode(data, size);
     const Weld weld = Run(WeldMesh, array);
+    RequireSameInCallerModes(array, weld, size);
     if (WithinContract(array))
         RequireSameAsReference(weld, Run(ReferenceWeldMesh, array));
     else
