@@ -1,5 +1,8 @@
 // Times WeldMesh beside the tests' reference welder and meshoptimizer's hash-based welder, case by
 // case in one process, and prints a table of median times, time ratios and WeldMesh's peak heap.
+// The real-mesh cases weld every mesh of the sample models in a size class once per timed
+// iteration, so their times are sums over the meshes; their peak heap is that of the largest call
+// beside the most bytes per vertex of any call.
 //
 //   weld_bench [--tiny] [--worst-scale=F] [--repetitions=N] [Google Benchmark flags]
 //
@@ -17,16 +20,20 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <map>
 #include <ostream>
 #include <random>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -113,11 +120,36 @@ Soup GridSoup(int side, int floatsPerVert, bool shuffled) {
     return soup;
 }
 
+const aiScene* ImportTriangles(const std::string& path) {
+    return aiImportFile(path.c_str(),
+                        aiProcess_Triangulate | aiProcess_GenSmoothNormals | aiProcess_SortByPType);
+}
+
+// Appends the mesh's triangles until the soup holds the limit of vertices: position, normal and,
+// where the soup has room for them, texture coordinates.
+void AppendTriangles(const aiMesh& mesh, size_t vertexLimit, Soup& soup) {
+    if (!mesh.HasNormals())
+        return;
+    for (unsigned f = 0; f < mesh.mNumFaces; f++) {
+        const aiFace& face = mesh.mFaces[f];
+        for (unsigned k = 0; k < face.mNumIndices && face.mNumIndices == 3; k++) {
+            if (size_t(soup.VertexCount()) == vertexLimit)
+                return;
+            const aiVector3D& p = mesh.mVertices[face.mIndices[k]];
+            const aiVector3D& n = mesh.mNormals[face.mIndices[k]];
+            soup.values.insert(soup.values.end(), {p.x, p.y, p.z, n.x, n.y, n.z});
+            if (soup.floatsPerVert == 8) {
+                const aiVector3D& uv = mesh.mTextureCoords[0][face.mIndices[k]];
+                soup.values.insert(soup.values.end(), {uv.x, uv.y});
+            }
+        }
+    }
+}
+
 // Every triangle of every mesh in the file, up to the limit: position, normal and, where every
 // mesh has them, texture coordinates. Empty when the file cannot be read.
 Soup ModelSoup(const std::string& path, size_t vertexLimit) {
-    const aiScene* scene = aiImportFile(
-        path.c_str(), aiProcess_Triangulate | aiProcess_GenSmoothNormals | aiProcess_SortByPType);
+    const aiScene* scene = ImportTriangles(path);
     Soup soup;
     if (scene == nullptr)
         return soup;
@@ -125,27 +157,98 @@ Soup ModelSoup(const std::string& path, size_t vertexLimit) {
     for (unsigned m = 0; m < scene->mNumMeshes; m++)
         allHaveUVs = allHaveUVs && scene->mMeshes[m]->HasTextureCoords(0);
     soup.floatsPerVert = allHaveUVs ? 8 : 6;
-
-    for (unsigned m = 0; m < scene->mNumMeshes; m++) {
-        const aiMesh& mesh = *scene->mMeshes[m];
-        for (unsigned f = 0; f < mesh.mNumFaces && mesh.HasNormals(); f++) {
-            const aiFace& face = mesh.mFaces[f];
-            for (unsigned k = 0; k < face.mNumIndices && face.mNumIndices == 3; k++) {
-                if (size_t(soup.VertexCount()) == vertexLimit)
-                    break;
-                const aiVector3D& p = mesh.mVertices[face.mIndices[k]];
-                const aiVector3D& n = mesh.mNormals[face.mIndices[k]];
-                soup.values.insert(soup.values.end(), {p.x, p.y, p.z, n.x, n.y, n.z});
-                if (allHaveUVs) {
-                    const aiVector3D& uv = mesh.mTextureCoords[0][face.mIndices[k]];
-                    soup.values.insert(soup.values.end(), {uv.x, uv.y});
-                }
-            }
-        }
-    }
+    for (unsigned m = 0; m < scene->mNumMeshes; m++)
+        AppendTriangles(*scene->mMeshes[m], vertexLimit, soup);
     aiReleaseImport(scene);
     return soup;
 }
+
+// The real-mesh cases: the corner counts where each size class starts, the last one open-ended.
+const int kRealMeshClassFloors[] = {300, 10000, 100000};
+const char* const kRealMeshClassNames[] = {"300-10k", "10k-100k", ">= 100k"};
+const int kRealMeshClasses = 3;
+
+// Each mesh of every sample model that Assimp reads, as its own soup with texture coordinates
+// where the mesh has them, sorted into the size classes. Imported once, by the first case that
+// asks, and timed.
+class RealMeshes {
+  public:
+    RealMeshes(std::string directory, bool tiny) : directory(std::move(directory)), tiny(tiny) {}
+
+    const std::vector<Soup>& Class(int sizeClass) {
+        if (!imported)
+            Import();
+        return classes[sizeClass];
+    }
+
+    void PrintSummary() const {
+        if (!imported)
+            return;
+        std::printf(
+            "\nReal meshes: %d of %d files read, %d meshes, %zu with at least %d corners "
+            "(%zu / %zu / %zu by class)%s; importing them took %.1f s.\n",
+            filesRead, files, meshes, classes[0].size() + classes[1].size() + classes[2].size(),
+            kRealMeshClassFloors[0], classes[0].size(), classes[1].size(), classes[2].size(),
+            tiny ? ", --tiny: until every class had one" : "", importSeconds);
+    }
+
+  private:
+    // The models under invalid/ exist to break importers; one of them aborts the process.
+    std::vector<std::string> ModelPaths() const {
+        std::vector<std::string> paths;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(directory, error)) {
+            const std::string relative = entry.path().lexically_relative(directory).string();
+            if (entry.is_regular_file() && relative.rfind("invalid/", 0) != 0)
+                paths.push_back(entry.path().string());
+        }
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+
+    bool EveryClassHasAMesh() const {
+        return std::none_of(classes.begin(), classes.end(),
+                            [](const std::vector<Soup>& c) { return c.empty(); });
+    }
+
+    void AddMesh(const aiMesh& mesh) {
+        meshes++;
+        Soup soup{mesh.HasTextureCoords(0) ? 8 : 6, {}};
+        AppendTriangles(mesh, SIZE_MAX, soup);
+        for (int c = kRealMeshClasses - 1; c >= 0; c--) {
+            if (soup.VertexCount() >= kRealMeshClassFloors[c]) {
+                classes[c].push_back(std::move(soup));
+                return;
+            }
+        }
+    }
+
+    void Import() {
+        const auto start = std::chrono::steady_clock::now();
+        for (const std::string& path : ModelPaths()) {
+            if (tiny && EveryClassHasAMesh())
+                break;
+            files++;
+            const aiScene* scene = ImportTriangles(path);
+            if (scene == nullptr)
+                continue;
+            filesRead++;
+            for (unsigned m = 0; m < scene->mNumMeshes; m++)
+                AddMesh(*scene->mMeshes[m]);
+            aiReleaseImport(scene);
+        }
+        importSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        imported = true;
+    }
+
+    std::string directory;
+    bool tiny;
+    bool imported = false;
+    std::array<std::vector<Soup>, kRealMeshClasses> classes;
+    int files = 0, filesRead = 0, meshes = 0;
+    double importSeconds = 0;
+};
 
 Soup RandomSoup(int vertices, int floatsPerVert) {
     std::mt19937 random(kSeed);
@@ -212,45 +315,65 @@ Soup FewDistinctWithInfSoup(int vertices) {
 struct Case {
     std::string name;
     bool quadratic; // the reference welder would take minutes
-    std::function<Soup()> make;
+    bool meshSet;   // many meshes, each welded once per timed iteration
+    std::function<std::vector<Soup>()> make;
 };
 
-std::vector<Case> Cases(const Sizes& sizes) {
+std::vector<Case> Cases(const Sizes& sizes, RealMeshes& realMeshes) {
     std::vector<Case> cases;
+    const auto add = [&](std::string name, bool quadratic, std::function<Soup()> make) {
+        cases.push_back({std::move(name), quadratic, false, [=] {
+                             std::vector<Soup> soups;
+                             soups.push_back(make());
+                             return soups;
+                         }});
+    };
     for (int floats : {3, 8})
         for (bool shuffled : {false, true})
-            cases.push_back({"grid, " + std::to_string(floats) +
-                                 (shuffled ? " floats, shuffled" : " floats, mesh order"),
-                             false, [=] { return GridSoup(sizes.gridSide, floats, shuffled); }});
+            add("grid, " + std::to_string(floats) +
+                    (shuffled ? " floats, shuffled" : " floats, mesh order"),
+                false, [=] { return GridSoup(sizes.gridSide, floats, shuffled); });
     for (const char* file : kModelFiles) {
         const std::string path = std::string(WELD_BENCH_MODEL_DIR) + "/" + file;
-        cases.push_back({"model " + path.substr(path.rfind('/') + 1), false,
-                         [=] { return ModelSoup(path, sizes.modelVertexLimit); }});
+        add("model " + path.substr(path.rfind('/') + 1), false,
+            [=] { return ModelSoup(path, sizes.modelVertexLimit); });
     }
-    cases.push_back({"all identical", false, [=] { return IdenticalSoup(sizes.plainVertices); }});
-    cases.push_back(
-        {"all distinct, random", false, [=] { return RandomSoup(sizes.plainVertices, 3); }});
-    cases.push_back({"64 floats, equal but the first and last", false,
-                     [=] { return WideSoup(sizes.plainVertices / 16, 64); }});
-    cases.push_back({"3 distinct values beside -inf, 1 float", false,
-                     [=] { return FewDistinctWithInfSoup(sizes.plainVertices); }});
-    cases.push_back({"one -inf, 1 float", true, [=] { return OneInfSoup(sizes.oneInfVertices); }});
-    cases.push_back({"all NaN, 1 float", true, [=] {
-                         return Soup{1, std::vector<float>(sizes.worstVertices, kNaN)};
-                     }});
-    cases.push_back(
-        {"scattered NaN, 3 floats", true, [=] { return ScatteredNaNSoup(sizes.worstVertices); }});
-    cases.push_back({"-inf and +inf in one channel, 2 floats", true,
-                     [=] { return BothInfSoup(sizes.worstVertices); }});
+    for (int c = 0; c < kRealMeshClasses; c++)
+        cases.push_back({std::string("real meshes, ") + kRealMeshClassNames[c] + " corners", false,
+                         true, [&realMeshes, c] { return realMeshes.Class(c); }});
+    add("all identical", false, [=] { return IdenticalSoup(sizes.plainVertices); });
+    add("all distinct, random", false, [=] { return RandomSoup(sizes.plainVertices, 3); });
+    add("64 floats, equal but the first and last", false,
+        [=] { return WideSoup(sizes.plainVertices / 16, 64); });
+    add("3 distinct values beside -inf, 1 float", false,
+        [=] { return FewDistinctWithInfSoup(sizes.plainVertices); });
+    add("one -inf, 1 float", true, [=] { return OneInfSoup(sizes.oneInfVertices); });
+    add("all NaN, 1 float", true, [=] {
+        return Soup{1, std::vector<float>(sizes.worstVertices, kNaN)};
+    });
+    add("scattered NaN, 3 floats", true, [=] { return ScatteredNaNSoup(sizes.worstVertices); });
+    add("-inf and +inf in one channel, 2 floats", true,
+        [=] { return BothInfSoup(sizes.worstVertices); });
     return cases;
 }
 
-// Output arrays of a case, shared by its welders; every call overwrites them.
+// Output arrays of a case, shared by its welders and sized for its largest soup; every call
+// overwrites them.
 struct WeldBuffers {
     std::vector<int> remap;
     std::vector<unsigned int> meshoptRemap;
     std::vector<float> out;
 };
+
+WeldBuffers BuffersFor(const std::vector<Soup>& soups) {
+    size_t vertices = 0, values = 0;
+    for (const Soup& soup : soups) {
+        vertices = std::max(vertices, size_t(soup.VertexCount()));
+        values = std::max(values, soup.values.size());
+    }
+    return {std::vector<int>(vertices), std::vector<unsigned int>(vertices),
+            std::vector<float>(values)};
+}
 
 using Welder = int (*)(const Soup&, WeldBuffers&);
 
@@ -285,15 +408,34 @@ const NamedWelder kWelders[] = {
     {"meshopt", WeldWithMeshopt},
 };
 
-void TimeWelder(benchmark::State& state, Welder weld, const Soup& soup, WeldBuffers& buffers) {
-    int distinct = 0;
-    HeapCounterRestart();
+void TimeWelder(benchmark::State& state, Welder weld, const std::vector<Soup>& soups,
+                WeldBuffers& buffers) {
     for (auto _ : state) {
-        distinct = weld(soup, buffers);
+        for (const Soup& soup : soups)
+            benchmark::DoNotOptimize(weld(soup, buffers));
         benchmark::ClobberMemory();
     }
-    state.counters["peak_heap"] = double(HeapCounterPeakGrowth());
-    state.counters["distinct"] = distinct;
+}
+
+// WeldMesh's distinct vertices summed over the soups, and its peak heap: that of the largest call,
+// and the most bytes per vertex of any call. Measured outside the timed runs.
+struct WeldMeshFigures {
+    long long distinct = 0;
+    double peakHeapBytes = 0;
+    double peakHeapBytesPerVertex = 0;
+};
+
+WeldMeshFigures MeasureWeldMesh(const std::vector<Soup>& soups, WeldBuffers& buffers) {
+    WeldMeshFigures figures;
+    for (const Soup& soup : soups) {
+        HeapCounterRestart();
+        figures.distinct += WeldWithLibrary(soup, buffers);
+        const double peak = double(HeapCounterPeakGrowth());
+        figures.peakHeapBytes = std::max(figures.peakHeapBytes, peak);
+        figures.peakHeapBytesPerVertex =
+            std::max(figures.peakHeapBytesPerVertex, peak / soup.VertexCount());
+    }
+    return figures;
 }
 
 void PrintTableHeader() {
@@ -302,16 +444,10 @@ void PrintTableHeader() {
     std::printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
 }
 
-struct WelderResult {
-    double milliseconds;
-    double peakHeapBytes;
-    int distinct;
-};
-
-// Keeps each welder's median (or only) run of the case being timed.
+// Keeps each welder's median (or only) time in milliseconds for the case being timed.
 class ResultCollector : public benchmark::BenchmarkReporter {
   public:
-    std::map<std::string, WelderResult> results;
+    std::map<std::string, double> milliseconds;
 
     bool ReportContext(const Context& context) override {
         if (!contextPrinted) {
@@ -328,9 +464,7 @@ class ResultCollector : public benchmark::BenchmarkReporter {
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             const bool only = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
             if (median || only)
-                results[run.run_name.function_name] = {run.GetAdjustedRealTime(),
-                                                       run.counters.at("peak_heap").value,
-                                                       int(run.counters.at("distinct").value)};
+                milliseconds[run.run_name.function_name] = run.GetAdjustedRealTime();
         }
     }
 
@@ -344,38 +478,61 @@ std::string Formatted(const char* format, double value) {
     return text;
 }
 
-void PrintRow(const Case& c, const Soup& soup, const std::map<std::string, WelderResult>& results) {
-    const WelderResult& weld = results.at("WeldMesh");
-    const WelderResult& meshopt = results.at("meshopt");
+std::string VerticesCell(const Case& c, const std::vector<Soup>& soups) {
+    long long vertices = 0;
+    for (const Soup& soup : soups)
+        vertices += soup.VertexCount();
+    if (!c.meshSet)
+        return std::to_string(vertices);
+    return std::to_string(soups.size()) + (soups.size() == 1 ? " mesh, " : " meshes, ") +
+           std::to_string(vertices) + " corners";
+}
+
+std::string FloatsCell(const std::vector<Soup>& soups) {
+    std::set<int> floats;
+    for (const Soup& soup : soups)
+        floats.insert(soup.floatsPerVert);
+    std::string cell;
+    for (int f : floats)
+        cell += (cell.empty() ? "" : " or ") + std::to_string(f);
+    return cell;
+}
+
+void PrintRow(const Case& c, const std::vector<Soup>& soups, const WeldMeshFigures& figures,
+              const std::map<std::string, double>& milliseconds) {
+    const double weld = milliseconds.at("WeldMesh");
+    const double meshopt = milliseconds.at("meshopt");
     std::string referenceTime = "skipped: quadratic", referenceRatio = "-";
     if (!c.quadratic) {
-        const double milliseconds = results.at("reference").milliseconds;
-        referenceTime = Formatted("%.3f", milliseconds);
-        referenceRatio = Formatted("%.2f", milliseconds / meshopt.milliseconds);
+        const double reference = milliseconds.at("reference");
+        referenceTime = Formatted("%.3f", reference);
+        referenceRatio = Formatted("%.2f", reference / meshopt);
     }
-    std::printf("| %s | %d | %d | %d | %.3f | %s | %.3f | %.2f | %s | %.1f KiB, %.2f B/vertex |\n",
-                c.name.c_str(), soup.VertexCount(), soup.floatsPerVert, weld.distinct,
-                weld.milliseconds, referenceTime.c_str(), meshopt.milliseconds,
-                weld.milliseconds / meshopt.milliseconds, referenceRatio.c_str(),
-                weld.peakHeapBytes / 1024, weld.peakHeapBytes / soup.VertexCount());
+    std::printf("| %s | %s | %s | %lld | %.3f | %s | %.3f | %.2f | %s | %.1f KiB%s, %.2f "
+                "B/vertex%s |\n",
+                c.name.c_str(), VerticesCell(c, soups).c_str(), FloatsCell(soups).c_str(),
+                figures.distinct, weld, referenceTime.c_str(), meshopt, weld / meshopt,
+                referenceRatio.c_str(), figures.peakHeapBytes / 1024,
+                c.meshSet ? " largest call" : "", figures.peakHeapBytesPerVertex,
+                c.meshSet ? " at most" : "");
     std::fflush(stdout);
 }
 
 void RunCase(const Case& c, const Options& options, ResultCollector& collector) {
-    const Soup soup = c.make();
-    if (soup.VertexCount() == 0) {
+    const std::vector<Soup> soups = c.make();
+    if (std::all_of(soups.begin(), soups.end(),
+                    [](const Soup& soup) { return soup.VertexCount() == 0; })) {
         std::printf("| %s | skipped: no mesh data |\n", c.name.c_str());
         return;
     }
-    const size_t vertices = soup.VertexCount();
-    WeldBuffers buffers{std::vector<int>(vertices), std::vector<unsigned int>(vertices),
-                        std::vector<float>(soup.values.size())};
+    WeldBuffers buffers = BuffersFor(soups);
+    const WeldMeshFigures figures = MeasureWeldMesh(soups, buffers);
     for (const NamedWelder& welder : kWelders) {
         if (c.quadratic && welder.weld == WeldWithReference)
             continue;
         benchmark::internal::Benchmark* timing = benchmark::RegisterBenchmark(
-            welder.name, [&soup, &buffers, weld = welder.weld](benchmark::State& state) {
-                TimeWelder(state, weld, soup, buffers);
+            welder.name, [&soups, &buffers, weld = welder.weld](benchmark::State& state) {
+                TimeWelder(state, weld, soups, buffers);
             });
         timing->Unit(benchmark::kMillisecond)
             ->Repetitions(options.repetitions)
@@ -383,10 +540,10 @@ void RunCase(const Case& c, const Options& options, ResultCollector& collector) 
         if (options.tiny)
             timing->Iterations(1);
     }
-    collector.results.clear();
+    collector.milliseconds.clear();
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::ClearRegisteredBenchmarks();
-    PrintRow(c, soup, collector.results);
+    PrintRow(c, soups, figures, collector.milliseconds);
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -427,8 +584,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     ResultCollector collector;
-    for (const Case& c : Cases(SizesFor(options)))
+    RealMeshes realMeshes(WELD_BENCH_MODEL_DIR, options.tiny);
+    for (const Case& c : Cases(SizesFor(options), realMeshes))
         RunCase(c, options, collector);
+    realMeshes.PrintSummary();
     benchmark::Shutdown();
     return 0;
 }
