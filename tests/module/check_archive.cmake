@@ -26,8 +26,12 @@ endif()
 
 # C programs link the archive with the C driver and nothing else: it may call the allocator, block
 # copies and the assertion handler (and the sanitizer runtimes, in sanitizer builds).
+# Calls from one object of the archive to another are resolved inside it.
 string(REGEX MATCHALL "[^\n]+ UND [^\n]+" undefined "${symbols}")
 list(TRANSFORM undefined REPLACE ".* " "")
+string(REGEX MATCHALL "[^\n]+ (GLOBAL|WEAK) +[A-Z]+ +[0-9]+ [^\n]+" defined "${symbols}")
+list(TRANSFORM defined REPLACE ".* " "")
+list(REMOVE_ITEM undefined ${defined})
 list(FILTER undefined EXCLUDE REGEX
   "^(|malloc|free|memcpy|memset|__assert_fail|_GLOBAL_OFFSET_TABLE_|__(asan|ubsan)_[A-Za-z0-9_]+)$")
 if(undefined)

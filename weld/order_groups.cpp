@@ -1,0 +1,166 @@
+// Orders the groups that hashing found: their leaders sorted in the lexicographic order of their
+// vertices (channel 0 first, +0 equal to -0), which for finite data is the order of the exact
+// split. Channel values are sorted as order-preserving integers, so that every step is exact on
+// both targets whatever the floating-point unit does with denormals or precision.
+//
+// All leaders are sorted on channel 0 by a radix sort; then, one channel after another, each run
+// of leaders that agree on every channel so far is sorted on the next. Runs are marked in place,
+// so no channel needs a stack, and the work stops at the first channel that leaves no run.
+#include "sort_positions.h"
+#include "weld_internal.h"
+
+#include <limits.h>
+#include <stdint.h>
+#include <string.h>
+
+// Unsigned order equals value order for finite floats; -0 is keyed as +0.
+static inline uint32_t OrderKey(uint32_t iBits) {
+    iBits = iBits << 1 ? iBits : 0;
+    return iBits & 0x80000000u ? ~iBits : iBits | 0x80000000u;
+}
+
+// Marks a position whose leader starts a run (differs from the one before on some channel).
+static const uint32_t kRunStart = 0x80000000u;
+
+// Leaders with their current channel's keys, as two parallel arrays.
+struct Leaders {
+    uint32_t* piKeys;
+    uint32_t* piIDs; // vertex index | kRunStart
+};
+
+enum { kNrArrays = 4, kDigitBits = 8, kNrDigits = 4, kNrBuckets = 1 << kDigitBits };
+
+// Runs up to this size are sorted by comparison, where counting would cost more than it saves.
+enum { kMaxComparedRun = 256 };
+
+// The four arrays live in the work array and in the output's first iNrGroups vertices, which the
+// weld writes last: each holds as many arrays of iNrGroups words as fit.
+int MaxOrderableGroups(int iNrVerticesIn, int iFloatsPerVert) {
+    if (iFloatsPerVert >= kNrArrays)
+        return iNrVerticesIn;
+    return iNrVerticesIn / (kNrArrays - iFloatsPerVert);
+}
+
+static void PlaceArrays(uint32_t* apiArrays[kNrArrays], int* piWork, int iNrVerticesIn,
+                        float* pfVertexDataOut, int iFloatsPerVert, int iNrGroups) {
+    int a = 0;
+    for (int64_t i = 0; a < kNrArrays && i + iNrGroups <= iNrVerticesIn; i += iNrGroups)
+        apiArrays[a++] = (uint32_t*)&piWork[i];
+    for (int c = 0; a < kNrArrays && c < iFloatsPerVert; c++)
+        apiArrays[a++] = (uint32_t*)&pfVertexDataOut[(size_t)c * iNrGroups];
+}
+
+static inline uint32_t Digit(uint32_t iKey, int d) {
+    return iKey >> (d * kDigitBits) & (kNrBuckets - 1);
+}
+
+static void CountDigits(uint32_t aiCounts[kNrDigits][kNrBuckets], const uint32_t* piKeys,
+                        int iCount) {
+    memset(aiCounts, 0, sizeof(uint32_t) * kNrDigits * kNrBuckets);
+    for (int i = 0; i < iCount; i++) {
+        for (int d = 0; d < kNrDigits; d++)
+            aiCounts[d][Digit(piKeys[i], d)]++;
+    }
+}
+
+// A stable radix sort of positions 0 .. iCount - 1 by key, least significant digit first; a digit
+// that every key shares is skipped. The result ends in `sorted`, which may be either set.
+static void RadixSortByKey(Leaders* pSorted, Leaders* pSpare, int iCount) {
+    uint32_t aiCounts[kNrDigits][kNrBuckets];
+    CountDigits(aiCounts, pSorted->piKeys, iCount);
+    for (int d = 0; d < kNrDigits; d++) {
+        if (aiCounts[d][Digit(pSorted->piKeys[0], d)] == (uint32_t)iCount)
+            continue;
+        uint32_t aiNext[kNrBuckets];
+        for (uint32_t b = 0, iStart = 0; b < kNrBuckets; b++) {
+            aiNext[b] = iStart;
+            iStart += aiCounts[d][b];
+        }
+        for (int i = 0; i < iCount; i++) {
+            const uint32_t j = aiNext[Digit(pSorted->piKeys[i], d)]++;
+            pSpare->piKeys[j] = pSorted->piKeys[i];
+            pSpare->piIDs[j] = pSorted->piIDs[i];
+        }
+        const Leaders moved = *pSpare;
+        *pSpare = *pSorted;
+        *pSorted = moved;
+    }
+}
+
+struct KeyOrder {
+    Leaders run;
+
+    bool Less(int i, int j) const { return run.piKeys[i] < run.piKeys[j]; }
+    void Swap(int i, int j) const {
+        const uint32_t iKey = run.piKeys[i], iID = run.piIDs[i];
+        run.piKeys[i] = run.piKeys[j];
+        run.piIDs[i] = run.piIDs[j];
+        run.piKeys[j] = iKey;
+        run.piIDs[j] = iID;
+    }
+    void Prefetch(int) const {}
+};
+
+static Leaders Offset(const Leaders& leaders, int i) {
+    return Leaders{&leaders.piKeys[i], &leaders.piIDs[i]};
+}
+
+// Sorts positions iStart .. iEnd - 1, a run, on channel iChannel; leaves the sorted run in
+// `leaders`, and marks where the run's leaders start to differ.
+static void SortRun(const Leaders& leaders, const Leaders& spare, int iStart, int iEnd,
+                    const FloatBits* piIn, int iFloatsPerVert, int iChannel) {
+    Leaders run = Offset(leaders, iStart);
+    const int iCount = iEnd - iStart;
+    for (int i = 0; i < iCount; i++) {
+        run.piIDs[i] &= ~kRunStart;
+        run.piKeys[i] = OrderKey(piIn[(size_t)run.piIDs[i] * iFloatsPerVert + iChannel]);
+    }
+    if (iCount <= kMaxComparedRun) {
+        SortPositions(KeyOrder{run}, iCount);
+    } else {
+        Leaders runSpare = Offset(spare, iStart);
+        RadixSortByKey(&run, &runSpare, iCount);
+        if (run.piKeys != &leaders.piKeys[iStart]) {
+            memcpy(&leaders.piKeys[iStart], run.piKeys, (size_t)iCount * sizeof(uint32_t));
+            memcpy(&leaders.piIDs[iStart], run.piIDs, (size_t)iCount * sizeof(uint32_t));
+            run = Offset(leaders, iStart);
+        }
+    }
+    run.piIDs[0] |= kRunStart;
+    for (int i = 1; i < iCount; i++) {
+        if (run.piKeys[i] != run.piKeys[i - 1])
+            run.piIDs[i] |= kRunStart;
+    }
+}
+
+void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const float* pfVertexDataIn,
+                int iNrVerticesIn, int iFloatsPerVert, int iNrGroups) {
+    const FloatBits* piIn = (const FloatBits*)pfVertexDataIn;
+    uint32_t* apiArrays[kNrArrays];
+    PlaceArrays(apiArrays, piWork, iNrVerticesIn, pfVertexDataOut, iFloatsPerVert, iNrGroups);
+    const Leaders leaders = {apiArrays[0], apiArrays[1]};
+    const Leaders spare = {apiArrays[2], apiArrays[3]};
+
+    // All leaders form one run, in vertex order.
+    for (int i = 0, g = 0; i < iNrVerticesIn; i++) {
+        if (!IsFollower(piRemapTable[i]))
+            leaders.piIDs[g++] = (uint32_t)i;
+    }
+    leaders.piIDs[0] |= kRunStart;
+
+    bool bRunsLeft = true;
+    for (int c = 0; c < iFloatsPerVert && bRunsLeft; c++) {
+        bRunsLeft = false;
+        for (int iStart = 0, i = 1; i <= iNrGroups; i++) {
+            if (i < iNrGroups && !(leaders.piIDs[i] & kRunStart))
+                continue;
+            if (i - iStart > 1) {
+                SortRun(leaders, spare, iStart, i, piIn, iFloatsPerVert, c);
+                bRunsLeft = true;
+            }
+            iStart = i;
+        }
+    }
+    for (int r = 0; r < iNrGroups; r++)
+        piRemapTable[leaders.piIDs[r] & ~kRunStart] = r;
+}

@@ -1,0 +1,58 @@
+// What the weld's passes share. Every function here is internal to the library: the archive
+// exports WeldMesh alone.
+#ifndef VERTEX_WELD_WELD_INTERNAL_H
+#define VERTEX_WELD_WELD_INTERNAL_H
+
+#include <limits.h>
+#include <stdint.h>
+#include <string.h>
+
+// Vertex values read as their bits.
+typedef uint32_t __attribute__((__may_alias__)) FloatBits;
+
+// Vertices are read in the order of the work array, which is random in memory: ask for them this
+// many positions ahead so that the reads overlap.
+static const int kPrefetchDistance = 16;
+
+// Copies bits, never values: a float load and store could quiet a signalling NaN. Fixed-size
+// pieces are copied inline, as a library call per vertex costs more than the copy.
+static inline void CopyVertex(float* pfOut, const float* pfIn, int iFloatsPerVert) {
+    int c = 0;
+    for (; c <= iFloatsPerVert - 4; c += 4)
+        memcpy(&pfOut[c], &pfIn[c], 4 * sizeof(float));
+    for (; c < iFloatsPerVert; c++)
+        memcpy(&pfOut[c], &pfIn[c], sizeof(float));
+}
+
+// Grouping: on return, the remap entry of a group's first vertex (its leader) is free, and that of
+// every other member is kFollowerFlag | the leader's index. Returns the number of groups, or -1
+// when the data needs the exact split (an infinity or a NaN, members of a group that differ in
+// the sign of a zero, a hash that spreads the data badly) or holds more than iMaxGroups groups.
+// piBuckets: iNrVerticesIn ints of scratch.
+static const int kFollowerFlag = INT_MIN;
+static inline bool IsFollower(int iRemapEntry) {
+    return iRemapEntry < -1; // a leader's entry may hold -1, the end of its bucket's chain
+}
+int GroupEqualVertices(int* piRemapTable, int* piBuckets, const float* pfVertexDataIn,
+                       int iNrVerticesIn, int iFloatsPerVert, int iMaxGroups);
+
+// Ordering: the most groups whose leaders RankGroups can sort in its scratch.
+int MaxOrderableGroups(int iNrVerticesIn, int iFloatsPerVert);
+
+// Writes each leader's rank in the lexicographic order of the leaders' vertices to its remap
+// entry. Scratch: the work array and the output's first iNrGroups vertices.
+void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const float* pfVertexDataIn,
+                int iNrVerticesIn, int iFloatsPerVert, int iNrGroups);
+
+// Points every follower's remap entry at its leader's rank and copies each leader to the output
+// at its rank.
+void ExpandGroups(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
+                  int iNrVerticesIn, int iFloatsPerVert);
+
+// The exact split and merge over the whole vertex range: piVertexIDs holds 0 .. n - 1 on entry,
+// the remap table serves as scratch until the merge fills it. Returns the number of distinct
+// vertices.
+int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[], int piVertexIDs[],
+                   const float pfVertexDataIn[], int iFloatsPerVert, int iNrVerticesIn);
+
+#endif
