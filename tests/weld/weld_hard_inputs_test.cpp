@@ -1,5 +1,6 @@
-// Inputs that drive the weld to its limits: runs with many distinct vertices, NaN data, and the
-// deepest split recursion, the latter on a thread with a small stack.
+// Inputs that drive the weld to its limits: runs with many distinct vertices, NaN data, meshes
+// that leave hashing late or never, long runs of vertices that agree on their first channels,
+// and the deepest split recursion, the latter on a thread with a small stack.
 #include "reference_weld.h"
 #include "weld_test_util.h"
 #include "weldmesh.h"
@@ -68,6 +69,24 @@ Mesh FewDistinctWithNegativeInfinity(int vertices) {
     return mesh;
 }
 
+// The last vertex repeats an earlier one with one channel changed.
+Mesh WithLastVertexFrom(Mesh mesh, int earlier, int channel, float value) {
+    for (int c = 0; c < mesh.channels; c++)
+        mesh.values.push_back(c == channel ? value
+                                           : mesh.values[size_t(earlier) * mesh.channels + c]);
+    return mesh;
+}
+
+// Distinct vertices agreeing on the first two channels in runs of about 1000.
+Mesh LongRunsOfEqualLeadingChannels(int vertices) {
+    Mesh mesh = RandomMesh(vertices, 4, 8);
+    for (int i = 0; i < vertices; i++) {
+        mesh.values[size_t(i) * 4] = float(i % 3);
+        mesh.values[size_t(i) * 4 + 1] = 7.0f;
+    }
+    return mesh;
+}
+
 struct HardCase {
     const char* name;
     std::function<Mesh()> make;
@@ -101,7 +120,29 @@ INSTANTIATE_TEST_SUITE_P(
                              [] { return WithEveryNth(RandomMesh(4000, 4, 4), 401, kInf); }},
                     HardCase{"WideVerticesEqualButTheLastFloat", [] { return WideMesh(640, 300); }},
                     HardCase{"FewDistinctBesideNegativeInfinity",
-                             [] { return FewDistinctWithNegativeInfinity(5000); }}),
+                             [] { return FewDistinctWithNegativeInfinity(5000); }},
+                    HardCase{"LargeMesh", [] { return RandomMesh(100000, 3, 9); }},
+                    HardCase{"LargeMeshEndingInAZeroOfTheOtherSign",
+                             [] {
+                                 Mesh mesh = RandomMesh(100000, 3, 10);
+                                 size_t zero = 0;
+                                 while (mesh.values[zero] != 0.0f)
+                                     zero++;
+                                 return WithLastVertexFrom(mesh, int(zero / 3), int(zero % 3),
+                                                           -0.0f);
+                             }},
+                    HardCase{
+                        "LargeMeshEndingInAnInfinity",
+                        [] { return WithLastVertexFrom(RandomMesh(100000, 2, 11), 5, 1, kInf); }},
+                    HardCase{"AllDistinctSingleFloats",
+                             [] {
+                                 Mesh mesh{1, {}};
+                                 for (int i = 0; i < 50000; i++)
+                                     mesh.values.push_back(float((i * 7919) % 50000) - 2.5f);
+                                 return mesh;
+                             }},
+                    HardCase{"LongRunsOfEqualLeadingChannels",
+                             [] { return LongRunsOfEqualLeadingChannels(3000); }}),
     [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
 
 class HugeHardInputs : public testing::TestWithParam<HardCase> {};
@@ -161,16 +202,23 @@ struct ThreadWeld {
     WeldRun weld;
 };
 
-TEST(WeldStack, DeepestSplitFitsA256KiBStack) {
-    ThreadWeld job{nullptr, {}};
-    const Mesh mesh = DeepestSplitMesh();
-    job.mesh = &mesh;
+// A pair of vertices that differ only in the sign of a zero sends the weld to the exact split.
+Mesh WithZerosOfBothSigns(Mesh mesh) {
+    for (float zero : {0.0f, -0.0f}) {
+        mesh.values.push_back(zero);
+        for (int c = 1; c < mesh.channels; c++)
+            mesh.values.push_back(3.0f);
+    }
+    return mesh;
+}
 
+WeldRun WeldOnSmallStack(const Mesh& mesh) {
+    ThreadWeld job{&mesh, {}};
     pthread_attr_t attr;
-    ASSERT_EQ(0, pthread_attr_init(&attr));
-    ASSERT_EQ(0, pthread_attr_setstacksize(&attr, 256 * 1024));
+    EXPECT_EQ(0, pthread_attr_init(&attr));
+    EXPECT_EQ(0, pthread_attr_setstacksize(&attr, 256 * 1024));
     pthread_t thread;
-    ASSERT_EQ(0, pthread_create(
+    EXPECT_EQ(0, pthread_create(
                      &thread, &attr,
                      [](void* arg) -> void* {
                          ThreadWeld* job = static_cast<ThreadWeld*>(arg);
@@ -178,11 +226,23 @@ TEST(WeldStack, DeepestSplitFitsA256KiBStack) {
                          return nullptr;
                      },
                      &job));
-    ASSERT_EQ(0, pthread_join(thread, nullptr));
+    EXPECT_EQ(0, pthread_join(thread, nullptr));
     pthread_attr_destroy(&attr);
+    return job.weld;
+}
 
-    EXPECT_EQ(job.weld.unique, mesh.Vertices() / 2);
-    ExpectSameWeld(job.weld, RunWeld(mesh.values, mesh.channels, ReferenceWeldMesh));
+TEST(WeldStack, DeepestSplitFitsA256KiBStack) {
+    const Mesh mesh = WithZerosOfBothSigns(DeepestSplitMesh());
+    const WeldRun weld = WeldOnSmallStack(mesh);
+    EXPECT_EQ(weld.unique, mesh.Vertices() / 2);
+    ExpectSameWeld(weld, RunWeld(mesh.values, mesh.channels, ReferenceWeldMesh));
+}
+
+TEST(WeldStack, HashedDeepestSplitMeshFitsA256KiBStack) {
+    const Mesh mesh = DeepestSplitMesh();
+    const WeldRun weld = WeldOnSmallStack(mesh);
+    EXPECT_EQ(weld.unique, mesh.Vertices() / 2);
+    ExpectSameWeld(weld, RunWeld(mesh.values, mesh.channels, ReferenceWeldMesh));
 }
 
 } // namespace
