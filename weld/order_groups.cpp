@@ -30,8 +30,10 @@ struct Leaders {
 
 enum { kNrArrays = 4, kDigitBits = 8, kNrDigits = 4, kNrBuckets = 1 << kDigitBits };
 
-// Runs up to this size are sorted by comparison, where counting would cost more than it saves.
-enum { kMaxComparedRun = 256 };
+// Runs up to kMaxInsertedRun leaders are sorted whole by insertion, comparing vertices from the
+// run's channel on; up to kMaxComparedRun by comparing the channel's keys. Counting would cost
+// more than it saves on either.
+enum { kMaxInsertedRun = 16, kMaxComparedRun = 256 };
 
 // The four arrays live in the work array and in the output's first iNrGroups vertices, which the
 // weld writes last: each holds as many arrays of iNrGroups words as fit.
@@ -105,12 +107,44 @@ static Leaders Offset(const Leaders& leaders, int i) {
     return Leaders{&leaders.piKeys[i], &leaders.piIDs[i]};
 }
 
+// Leaders are distinct: two of them always differ on some channel from iChannel on.
+static bool VertexLess(const FloatBits* a, const FloatBits* b, int iChannel, int iFloatsPerVert) {
+    for (int c = iChannel; c < iFloatsPerVert; c++) {
+        if (a[c] != b[c])
+            return OrderKey(a[c]) < OrderKey(b[c]);
+    }
+    return false;
+}
+
+// Sorts a run of leaders completely and marks each as a run of its own.
+static void InsertionSortRun(uint32_t* piIDs, int iCount, const FloatBits* piIn, int iFloatsPerVert,
+                             int iChannel) {
+    for (int i = 0; i < iCount; i++)
+        piIDs[i] &= ~kRunStart;
+    for (int i = 1; i < iCount; i++) {
+        const uint32_t iID = piIDs[i];
+        const FloatBits* piVertex = &piIn[(size_t)iID * iFloatsPerVert];
+        int j = i;
+        for (; j > 0 && VertexLess(piVertex, &piIn[(size_t)piIDs[j - 1] * iFloatsPerVert], iChannel,
+                                   iFloatsPerVert);
+             j--)
+            piIDs[j] = piIDs[j - 1];
+        piIDs[j] = iID;
+    }
+    for (int i = 0; i < iCount; i++)
+        piIDs[i] |= kRunStart;
+}
+
 // Sorts positions iStart .. iEnd - 1, a run, on channel iChannel; leaves the sorted run in
 // `leaders`, and marks where the run's leaders start to differ.
 static void SortRun(const Leaders& leaders, const Leaders& spare, int iStart, int iEnd,
                     const FloatBits* piIn, int iFloatsPerVert, int iChannel) {
     Leaders run = Offset(leaders, iStart);
     const int iCount = iEnd - iStart;
+    if (iCount <= kMaxInsertedRun) {
+        InsertionSortRun(run.piIDs, iCount, piIn, iFloatsPerVert, iChannel);
+        return;
+    }
     for (int i = 0; i < iCount; i++) {
         run.piIDs[i] &= ~kRunStart;
         run.piKeys[i] = OrderKey(piIn[(size_t)run.piIDs[i] * iFloatsPerVert + iChannel]);
