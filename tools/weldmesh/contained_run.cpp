@@ -2,6 +2,7 @@
 
 #include "staged_output.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -15,6 +16,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <new>
 
 namespace {
@@ -68,11 +71,14 @@ bool is_crash(int signal) {
     return false;
 }
 
+// The limit in force, which is the caller's own when that is lower than the one asked for.
 std::string memory_limit_note(const JobLimits& limits) {
-    if (limits.memoryBytes == 0)
+    rlimit memory;
+    if (getrlimit(RLIMIT_AS, &memory) != 0 || memory.rlim_cur == RLIM_INFINITY)
         return "";
-    return " (the limit is " + std::to_string(limits.memoryBytes >> 20) +
-           " MiB, see --memory-limit)";
+    const bool asked = limits.memoryBytes != 0 && memory.rlim_cur == limits.memoryBytes;
+    return " (the limit is " + std::to_string(memory.rlim_cur >> 20) + " MiB" +
+           (asked ? ", see --memory-limit)" : ")");
 }
 
 // Signals that end the parent: it stops the child and removes the staging directory first.
@@ -85,16 +91,19 @@ sigset_t waited_signals() {
 }
 
 [[noreturn]] void run_child(const Names& names, const JobLimits& limits, const sigset_t& oldMask,
-                            pid_t parent, const std::string& staging,
+                            pid_t parent, const std::string& staging, int errorLog,
                             const std::function<int(const std::string&)>& job) {
     sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    dup2(errorLog, STDERR_FILENO);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(1);
     const rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
-    if (limits.memoryBytes != 0) {
-        const rlimit memory = {rlim_t(limits.memoryBytes), rlim_t(limits.memoryBytes)};
+    rlimit memory;
+    if (limits.memoryBytes != 0 && getrlimit(RLIMIT_AS, &memory) == 0 &&
+        memory.rlim_cur > limits.memoryBytes) {
+        memory.rlim_cur = memory.rlim_max = limits.memoryBytes;
         setrlimit(RLIMIT_AS, &memory);
     }
     // A file size limit then fails the write with EFBIG, which is reported like any other.
@@ -158,8 +167,23 @@ void stop(pid_t child) {
     }
 }
 
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// What a library printed last before it brought the child down, such as a failed assertion.
+std::string last_line(const std::string& text) {
+    const size_t end = text.find_last_not_of('\n');
+    if (end == std::string::npos)
+        return "";
+    const size_t start = text.rfind('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
 int conclude(const Names& names, const JobLimits& limits, WaitEnd end, int status,
-             const std::string& staging) {
+             const std::string& staging, const std::string& childErrors) {
     const JobStage stage = *sharedStage;
     if (end == WaitEnd::timedOut) {
         report(file_of(stage, names), std::string(doer_of(stage)) +
@@ -169,11 +193,13 @@ int conclude(const Names& names, const JobLimits& limits, WaitEnd end, int statu
     }
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
-        report(file_of(stage, names), std::string(doer_of(stage)) +
-                                          (is_crash(signal) ? " crashed (" : " was killed (") +
-                                          signal_name(signal) + ")");
+        const std::string said = last_line(childErrors);
+        report(file_of(stage, names),
+               std::string(doer_of(stage)) + (is_crash(signal) ? " crashed (" : " was killed (") +
+                   signal_name(signal) + (said.empty() ? "" : ": " + said) + ")");
         return 1;
     }
+    std::fputs(childErrors.c_str(), stderr);
     if (WEXITSTATUS(status) != 0)
         return WEXITSTATUS(status);
     std::string error;
@@ -210,11 +236,18 @@ int run_contained(const std::string& input, const std::string& output, const Job
         report(output, std::string("cannot write: ") + std::strerror(errno));
         return 1;
     }
+    // The child's errors are held back, so that a crash still makes one line.
+    const std::string errorLogPath = staging + "/stderr";
+    const int errorLog =
+        open(errorLogPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     void* page =
         mmap(nullptr, sizeof(JobStage), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (page == MAP_FAILED) {
+    if (errorLog < 0 || page == MAP_FAILED) {
         report(output, std::string("cannot start: ") + std::strerror(errno));
-        rmdir(staging.c_str());
+        if (errorLog >= 0)
+            close(errorLog);
+        std::error_code ignored;
+        std::filesystem::remove_all(staging, ignored);
         return 1;
     }
     sharedStage = static_cast<volatile JobStage*>(page);
@@ -232,7 +265,8 @@ int run_contained(const std::string& input, const std::string& output, const Job
     const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0)
-        run_child(names, limits, oldMask, parent, staging, job);
+        run_child(names, limits, oldMask, parent, staging, errorLog, job);
+    close(errorLog);
 
     int result = 1, endingSignal = 0;
     if (child < 0) {
@@ -244,7 +278,7 @@ int run_contained(const std::string& input, const std::string& output, const Job
         if (end != WaitEnd::exited)
             stop(child);
         if (end != WaitEnd::interrupted)
-            result = conclude(names, limits, end, status, staging);
+            result = conclude(names, limits, end, status, staging, read_file(errorLogPath));
     }
     std::error_code ignored;
     std::filesystem::remove_all(staging, ignored);
