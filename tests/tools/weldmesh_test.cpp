@@ -437,6 +437,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadRun{"ReaderCrashes", "DATA/reader_crash.ply DIR/out.ply",
                "DATA/reader_crash.ply: the reader crashed (SIGSEGV)", 1,
                "cd DIR; ulimit -c unlimited 2>/dev/null; "},
+        // Assimp's exporters fail an assertion on the scene its RAW reader makes; the line
+        // carries the assertion's message.
+        BadRun{"WriterCrashes", model("RAW/WithColor.raw") + " DIR/out.ply",
+               "DIR/out.ply: the writer crashed (SIGABRT: ai_assert failure in", 1},
         BadRun{"ReaderLoops", "--time-limit 1 DATA/reader_hang.ply DIR/out.ply",
                "DATA/reader_hang.ply: the reader took longer than the time limit (1 s, see "
                "--time-limit)",

@@ -224,6 +224,8 @@ bool allocation_failed() {
 }
 
 void enter_stage(JobStage stage) {
+    // What the job printed so far survives a crash in the next stage.
+    std::fflush(stdout);
     if (sharedStage)
         *sharedStage = stage;
 }
@@ -231,9 +233,16 @@ void enter_stage(JobStage stage) {
 int run_contained(const std::string& input, const std::string& output, const JobLimits& limits,
                   const std::function<int(const std::string& stagingDirectory)>& job) {
     const Names names{input, output};
+    // Blocked from before the staging directory exists, so that a signal cannot leave it behind.
+    // An inherited SIG_IGN for SIGCHLD would reap the child unseen.
+    signal(SIGCHLD, SIG_DFL);
+    const sigset_t set = waited_signals();
+    sigset_t oldMask;
+    sigprocmask(SIG_BLOCK, &set, &oldMask);
     const std::string staging = make_staging_directory(output);
     if (staging.empty()) {
         report(output, std::string("cannot write: ") + std::strerror(errno));
+        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
         return 1;
     }
     // The child's errors are held back, so that a crash still makes one line.
@@ -248,16 +257,12 @@ int run_contained(const std::string& input, const std::string& output, const Job
             close(errorLog);
         std::error_code ignored;
         std::filesystem::remove_all(staging, ignored);
+        sigprocmask(SIG_SETMASK, &oldMask, nullptr);
         return 1;
     }
     sharedStage = static_cast<volatile JobStage*>(page);
     *sharedStage = JobStage::reading;
 
-    // An inherited SIG_IGN would reap the child unseen.
-    signal(SIGCHLD, SIG_DFL);
-    const sigset_t set = waited_signals();
-    sigset_t oldMask;
-    sigprocmask(SIG_BLOCK, &set, &oldMask);
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += limits.seconds;
