@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -52,9 +54,10 @@ class ScratchDir : public testing::Test {
             fs::remove_all(dir);
     }
 
-    RunResult run(const std::string& arguments) const {
+    // `shell` runs first in the same shell, to set limits for the tool.
+    RunResult run(const std::string& arguments, const std::string& shell = "") const {
         const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
-        const std::string command = std::string(WELDMESH_EXE) + " " + arguments + " >" +
+        const std::string command = shell + std::string(WELDMESH_EXE) + " " + arguments + " >" +
                                     out.string() + " 2>" + err.string();
         const int status = std::system(command.c_str());
         RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out),
@@ -64,18 +67,28 @@ class ScratchDir : public testing::Test {
         return result;
     }
 
+    // Replaces DIR by the scratch directory and DATA by the folder of the test's own files.
     std::string in_dir(std::string text) const {
         for (size_t at; (at = text.find("DIR")) != std::string::npos;)
             text.replace(at, 3, dir.string());
+        for (size_t at; (at = text.find("DATA")) != std::string::npos;)
+            text.replace(at, 4, TEST_DATA_DIR);
         return text;
     }
 
-    // Every file in the scratch directory and its contents.
+    // Every entry of the scratch directory, hidden ones included, with the contents of files
+    // and the targets of links.
     std::map<std::string, std::string> files() const {
         std::map<std::string, std::string> contents;
-        for (const auto& entry : fs::directory_iterator(dir))
-            if (entry.is_regular_file())
-                contents[entry.path().filename().string()] = read_file(entry.path());
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            if (entry.is_symlink())
+                contents[name] = "link to " + fs::read_symlink(entry.path()).string();
+            else if (entry.is_regular_file())
+                contents[name] = read_file(entry.path());
+            else
+                contents[name] = "not a file";
+        }
         return contents;
     }
 };
@@ -265,6 +278,8 @@ TEST_F(ScratchDir, OptionsWithoutWork) {
     const RunResult help = run("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: weldmesh", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("--time-limit S     stop"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("--memory-limit MIB stop"), std::string::npos) << help.out;
 
     const RunResult version = run("--version");
     EXPECT_EQ(version.status, 0);
@@ -326,9 +341,10 @@ TEST(ComparedWithAssimpJoin, MergesNoLessAndMovesCornersWhereTheExactWeldMovesNo
 
 struct BadRun {
     const char* name;
-    std::string arguments; // DIR stands for the scratch directory
+    std::string arguments; // DIR stands for the scratch directory, DATA for the test data
     std::string message;
     int status;
+    std::string shell = ""; // run before the tool in its shell
 };
 
 void PrintTo(const BadRun& c, std::ostream* os) {
@@ -337,6 +353,23 @@ void PrintTo(const BadRun& c, std::ostream* os) {
 
 class BadRuns : public ScratchDir, public testing::WithParamInterface<BadRun> {};
 
+// A triangle whose material file is b.mtl, which names the texture image t.mtl.
+void write_obj_with_side_files(const fs::path& dir) {
+    std::ofstream(dir / "a.obj") << "mtllib b.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\n";
+    std::ofstream(dir / "b.mtl") << "newmtl m\nKd 1 0 0\nmap_Kd t.mtl\n";
+    std::ofstream(dir / "t.mtl") << "an image, by its name the material file of t.obj\n";
+}
+
+// A glTF file whose buffer is out.bin, the name of the buffer an export to out.gltf writes.
+void write_gltf_with_buffer(const fs::path& dir) {
+    const fs::path box = model("glTF2/BoxTextured-glTF");
+    std::string gltf = read_file(box / "BoxTextured.gltf");
+    gltf.replace(gltf.find("BoxTextured0.bin"), 16, "out.bin");
+    std::ofstream(dir / "in.gltf") << gltf;
+    fs::copy_file(box / "BoxTextured0.bin", dir / "out.bin");
+    fs::copy_file(box / "CesiumLogoFlat.png", dir / "CesiumLogoFlat.png");
+}
+
 TEST_P(BadRuns, FailWithOneLineAndLeaveNoFileBehind) {
     const BadRun& c = GetParam();
     fs::copy_file(model("PLY/cube.ply"), dir / "in.ply");
@@ -344,12 +377,17 @@ TEST_P(BadRuns, FailWithOneLineAndLeaveNoFileBehind) {
     fs::copy_file(model("PLY/cube.ply"), dir / "in.mtl");
     fs::create_hard_link(dir / "in.ply", dir / "link.ply");
     fs::create_directory(dir / "sub");
+    fs::create_directory(dir / "folder.ply");
     std::ofstream(dir / "garbage.ply") << "ply\nthis is not a header\n";
+    write_obj_with_side_files(dir);
+    write_gltf_with_buffer(dir);
     const std::map<std::string, std::string> before = files();
 
-    const RunResult result = run(in_dir(c.arguments));
+    const RunResult result = run(in_dir(c.arguments), in_dir(c.shell));
 
     EXPECT_EQ(result.status, c.status);
+    // Under the tool's name, not the path it was started by.
+    EXPECT_EQ(result.err.rfind("weldmesh: ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find(in_dir(c.message)), std::string::npos) << result.err;
     if (c.status == 1) {
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
@@ -370,14 +408,129 @@ INSTANTIATE_TEST_SUITE_P(
         BadRun{"UnknownFormatId", "-f nope DIR/in.ply DIR/out.ply", "no export format with id", 1},
         BadRun{"PolygonsToTriangleFormat", model("OBJ/box.obj") + " DIR/out.stl",
                "holds only triangles", 1},
-        BadRun{"WriteFails", "DIR/in.ply DIR/none/out.ply", "DIR/none/out.ply: cannot write", 1},
+        BadRun{"MissingOutputFolder", "DIR/in.ply DIR/none/out.ply",
+               "DIR/none/out.ply: cannot write: No such file or directory", 1},
+        BadRun{"OutputIsFolder", "DIR/in.ply DIR/folder.ply",
+               "DIR/folder.ply: cannot write: Is a directory", 1},
+        // A file size limit fails the writes as a full disk does.
+        BadRun{"WriteFails", model("PLY/Wuson.ply") + " DIR/out.ply",
+               "DIR/out.ply: cannot write: File too large", 1, "ulimit -f 8; "},
         BadRun{"OutputIsInputByAnotherPath", "DIR/in.ply DIR/sub/../in.ply", "is the input file",
                1},
         BadRun{"OutputIsHardLinkToInput", "DIR/in.ply DIR/link.ply", "is the input file", 1},
-        BadRun{"SideFileIsInput", "DIR/in.mtl DIR/in.obj", "DIR/in.mtl: would overwrite the input",
+        BadRun{"SideFileIsInput", "DIR/in.mtl DIR/in.obj",
+               "DIR/in.mtl: would overwrite the input file", 1},
+        BadRun{"SideFileIsInputsMaterials", "DIR/a.obj DIR/b.obj",
+               "DIR/b.mtl: would overwrite a file that the input DIR/a.obj reads", 1},
+        BadRun{"SideFileIsInputsTexture", "DIR/a.obj DIR/t.obj",
+               "DIR/t.mtl: would overwrite a file that the input DIR/a.obj reads", 1},
+        BadRun{"SideFileIsInputsBuffer", "DIR/in.gltf DIR/out.gltf",
+               "DIR/out.bin: would overwrite a file that the input DIR/in.gltf reads", 1},
+        BadRun{"SideFileIsInputsBufferByAnotherPath", "DIR/in.gltf DIR/sub/../out.gltf",
+               "DIR/sub/../out.bin: would overwrite DIR/out.bin, a file that the input "
+               "DIR/in.gltf reads",
                1},
-        BadRun{"UnknownAttribute", "-a position,weight DIR/in.ply DIR/out.ply", "unknown attribute",
-               2}),
+        BadRun{"SideFileIsOutput", "-f obj DIR/in.ply DIR/out.mtl",
+               "DIR/out.mtl: the export would write this file twice", 1},
+        // Mutated copies of assimp-testmodels files (tests/tools/data/README.md).
+        // Where the kernel writes core files to the working directory, none may appear there.
+        BadRun{"ReaderCrashes", "DATA/reader_crash.ply DIR/out.ply",
+               "DATA/reader_crash.ply: the reader crashed (SIGSEGV)", 1,
+               "cd DIR; ulimit -c unlimited 2>/dev/null; "},
+        // Assimp's exporters fail an assertion on the scene its RAW reader makes; the line
+        // carries the assertion's message.
+        BadRun{"WriterCrashes", model("RAW/WithColor.raw") + " DIR/out.ply",
+               "DIR/out.ply: the writer crashed (SIGABRT: ai_assert failure in", 1},
+        BadRun{"ReaderLoops", "--time-limit 1 DATA/reader_hang.ply DIR/out.ply",
+               "DATA/reader_hang.ply: the reader took longer than the time limit (1 s, see "
+               "--time-limit)",
+               1},
+        BadRun{"ReaderSwallowsMemory", "--memory-limit 200 DATA/reader_blowup.glb DIR/out.ply",
+               "DATA/reader_blowup.glb: the reader ran out of memory (the limit is 200 MiB, see "
+               "--memory-limit)",
+               1},
+        BadRun{"UnknownAttribute", "-a position,weight DIR/in.ply DIR/out.ply",
+               "weldmesh: unknown attribute 'weight' in 'position,weight'; the attributes are "
+               "position, normal, uv, color and all",
+               2},
+        BadRun{"UnknownOption", "--weld-harder DIR/in.ply DIR/out.ply",
+               "weldmesh: unknown option '--weld-harder'", 2},
+        BadRun{"UnknownShortOption", "-qz DIR/in.ply DIR/out.ply", "weldmesh: unknown option '-z'",
+               2},
+        BadRun{"OptionWithoutValue", "DIR/in.ply DIR/out.ply --time-limit",
+               "weldmesh: option '--time-limit' needs a value", 2},
+        BadRun{"BadTimeLimit", "--time-limit soon DIR/in.ply DIR/out.ply",
+               "weldmesh: --time-limit takes whole seconds, not 'soon'", 2},
+        BadRun{"BadMemoryLimit", "--memory-limit 1.5 DIR/in.ply DIR/out.ply",
+               "weldmesh: --memory-limit takes whole mebibytes, not '1.5'", 2}),
     [](const testing::TestParamInfo<BadRun>& info) { return info.param.name; });
+
+// A binary PLY of one vertex repeated `count` times, in count / 3 triangles: 12 bytes of file
+// per vertex that the reader needs a few times over.
+void write_large_ply(const fs::path& path, uint32_t count) {
+    std::ofstream out(path, std::ios::binary);
+    out << "ply\nformat binary_little_endian 1.0\nelement vertex " << count
+        << "\nproperty float x\nproperty float y\nproperty float z\nelement face " << count / 3
+        << "\nproperty list uchar int vertex_indices\nend_header\n";
+    const std::vector<float> vertices(size_t(count) * 3, 1.0f);
+    out.write(reinterpret_cast<const char*>(vertices.data()), std::streamsize(vertices.size() * 4));
+    std::vector<char> faces(size_t(count / 3) * 13);
+    for (uint32_t f = 0; f < count / 3; ++f) {
+        const int32_t corners[3] = {int32_t(3 * f), int32_t(3 * f + 1), int32_t(3 * f + 2)};
+        faces[13 * f] = 3;
+        std::memcpy(&faces[13 * f + 1], corners, sizeof corners);
+    }
+    out.write(faces.data(), std::streamsize(faces.size()));
+}
+
+TEST_F(ScratchDir, RunningOutOfMemoryIsOneLine) {
+    const fs::path input = dir / "large.ply";
+    write_large_ply(input, 3000000);
+    // The tool's own limit, and one its caller set (which it cannot raise).
+    const std::pair<std::string, std::string> cases[] = {
+        {"--memory-limit 100 ", "(the limit is 100 MiB, see --memory-limit)"},
+        {"ulimit -v 150000; ", "(the limit is 146 MiB)"}};
+    for (const auto& [setting, limit] : cases) {
+        const bool option = setting[0] == '-';
+        const RunResult result =
+            run((option ? setting : "") + input.string() + " " + (dir / "out.ply").string(),
+                option ? "" : setting);
+        EXPECT_EQ(result.status, 1) << setting;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_EQ(result.err.rfind("weldmesh: " + input.string() + ": the ", 0), 0u) << result.err;
+        EXPECT_NE(result.err.find(" ran out of memory " + limit), std::string::npos) << result.err;
+        EXPECT_EQ(files().size(), 1u);
+    }
+}
+
+// Names a temporary file could have had if it were derived from the output's name and the
+// process id: the shell's, which the tool takes over by exec, and the next few.
+TEST_F(ScratchDir, PlantedLinksAtPredictableTemporaryNamesAreNotFollowed) {
+    const fs::path victim = dir / "victim.txt", output = dir / "out.ply";
+    std::ofstream(victim) << "keep me\n";
+    const std::string plant = "for p in $$ $(($$+1)) $(($$+2)) $(($$+3)); do ln -s " +
+                              victim.string() + " " + output.string() + ".weldmesh-$p.tmp; " +
+                              "ln -s " + victim.string() + " " + output.string() +
+                              ".$p.tmp; done; exec ";
+    const RunResult result = run("-q " + model("PLY/cube.ply") + " " + output.string(), plant);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(read_file(victim), "keep me\n");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(output)));
+    size_t links = 0;
+    for (const auto& entry : fs::directory_iterator(dir))
+        links += entry.is_symlink() && fs::read_symlink(entry.path()) == victim;
+    EXPECT_EQ(links, 8u);
+}
+
+// Stopped while its reader loops, the tool stops the reader and takes its files with it.
+TEST_F(ScratchDir, TerminatedToolLeavesNothingBehind) {
+    const std::map<std::string, std::string> before = files();
+    const std::string command = std::string(WELDMESH_EXE) + " --time-limit 0 " + TEST_DATA_DIR +
+                                "/reader_hang.ply " + (dir / "out.ply").string() +
+                                " 2>/dev/null & tool=$!; sleep 0.5; kill -TERM $tool; wait $tool";
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_TRUE(files() == before);
+}
 
 } // namespace

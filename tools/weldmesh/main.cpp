@@ -1,4 +1,7 @@
 // weldmesh: removes exact duplicate vertices from every mesh of a model file.
+#include "assimp_io.h"
+#include "contained_run.h"
+#include "input_files.h"
 #include "mesh_weld.h"
 #include "staged_output.h"
 
@@ -11,9 +14,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 namespace {
@@ -32,6 +38,10 @@ const char kUsage[] =
     "                         always kept; the others are removed from the output.\n"
     "  -f, --format ID        export format id instead of the extension's first, e.g. stlb or\n"
     "                         plyb for binary STL or PLY\n"
+    "      --time-limit S     stop reading, welding and writing after S seconds (default 300;\n"
+    "                         0 for no limit)\n"
+    "      --memory-limit MIB stop when the tool's address space would exceed MIB mebibytes\n"
+    "                         (default 1024 plus 64 times the input file's size; 0 for no limit)\n"
     "  -q, --quiet            print nothing but errors\n"
     "  -v, --verbose          also print the attributes welded, what was removed, and the\n"
     "                         export format\n"
@@ -41,7 +51,16 @@ const char kUsage[] =
     "Assimp's exporters decide what the file keeps: ply and obj keep positions, normals and uv\n"
     "exactly (ply stores colours in 8 bits, obj drops alpha and adds normals where there were\n"
     "none); stl keeps positions only; glb and gltf keep positions and colours exactly but\n"
-    "normalize normals, store texture V as 1 - v and join nearly equal vertices again.\n";
+    "normalize normals, store texture V as 1 - v and join nearly equal vertices again.\n"
+    "\n"
+    "No file that INPUT reads (its materials, buffers or images) is ever written, and output\n"
+    "files appear only once all of them are complete. A reader that crashes or passes a\n"
+    "limit costs one error line and exit status 1.\n";
+
+const unsigned kDefaultTimeLimitSeconds = 300;
+const unsigned long long kMiB = 1ull << 20;
+const unsigned long long kMemoryLimitBase = 1024 * kMiB;
+const unsigned kMemoryLimitPerInputByte = 64;
 
 enum class Verbosity { quiet, normal, verbose };
 
@@ -51,6 +70,8 @@ struct Options {
     std::string formatId;
     AttributeSelection attributes;
     Verbosity verbosity = Verbosity::normal;
+    JobLimits limits = {kDefaultTimeLimitSeconds, 0};
+    bool memoryLimitGiven = false;
 };
 
 enum class ParseOutcome { run, exitSuccess, usageError };
@@ -59,7 +80,8 @@ void fail(const std::string& file, const std::string& reason) {
     std::fprintf(stderr, "weldmesh: %s: %s\n", file.c_str(), reason.c_str());
 }
 
-bool parse_attributes(const std::string& list, AttributeSelection& selection) {
+// Returns the first name that is not an attribute, or an empty string when all are.
+std::string parse_attributes(const std::string& list, AttributeSelection& selection) {
     selection = AttributeSelection{false, 0, 0};
     size_t start = 0;
     while (start <= list.size()) {
@@ -74,30 +96,74 @@ bool parse_attributes(const std::string& list, AttributeSelection& selection) {
         else if (name == "color")
             selection.colorSets = std::max(selection.colorSets, 1u);
         else if (name != "position")
-            return false;
+            return name.empty() ? "''" : "'" + name + "'";
         start = end + 1;
     }
-    return true;
+    return "";
+}
+
+bool parse_count(const char* text, unsigned long long maximum, unsigned long long& value) {
+    char* end;
+    errno = 0;
+    value = std::strtoull(text, &end, 10);
+    return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 && value <= maximum;
+}
+
+const char kShortOptions[] = ":a:f:qvh";
+
+// The option getopt stopped at, as the user wrote it: "--name" without its value, or "-c".
+std::string option_text(const char* argument, bool isShort) {
+    const std::string text = argument;
+    return isShort ? std::string("-") + char(optopt) : text.substr(0, text.find('='));
+}
+
+void report_bad_option(int opt, const char* argument) {
+    if (opt == ':') {
+        const bool isShort = std::strncmp(argument, "--", 2) != 0;
+        std::fprintf(stderr, "weldmesh: option '%s' needs a value\n",
+                     option_text(argument, isShort).c_str());
+        return;
+    }
+    // optopt is 0 for an unknown long option, and a known option's own value when a long
+    // option that takes no value was given one.
+    const bool unknownShort =
+        optopt > 0 && optopt < 128 && optopt != ':' && !std::strchr(kShortOptions, optopt);
+    if (optopt == 0 || unknownShort)
+        std::fprintf(stderr, "weldmesh: unknown option '%s'\n",
+                     option_text(argument, unknownShort).c_str());
+    else
+        std::fprintf(stderr, "weldmesh: option '%s' takes no value\n",
+                     option_text(argument, false).c_str());
 }
 
 ParseOutcome parse_options(int argc, char** argv, Options& options) {
-    enum { versionOption = 256 };
+    enum { versionOption = 256, timeLimitOption, memoryLimitOption };
     const option longOptions[] = {{"attributes", required_argument, nullptr, 'a'},
                                   {"format", required_argument, nullptr, 'f'},
                                   {"quiet", no_argument, nullptr, 'q'},
                                   {"verbose", no_argument, nullptr, 'v'},
                                   {"help", no_argument, nullptr, 'h'},
                                   {"version", no_argument, nullptr, versionOption},
+                                  {"time-limit", required_argument, nullptr, timeLimitOption},
+                                  {"memory-limit", required_argument, nullptr, memoryLimitOption},
                                   {nullptr, 0, nullptr, 0}};
+    // getopt's own messages would name the program by its full path.
+    opterr = 0;
     int opt;
-    while ((opt = getopt_long(argc, argv, "a:f:qvh", longOptions, nullptr)) != -1) {
+    unsigned long long value;
+    while ((opt = getopt_long(argc, argv, kShortOptions, longOptions, nullptr)) != -1) {
         switch (opt) {
-        case 'a':
-            if (!parse_attributes(optarg, options.attributes)) {
-                std::fprintf(stderr, "weldmesh: unknown attribute list '%s'\n", optarg);
+        case 'a': {
+            const std::string unknown = parse_attributes(optarg, options.attributes);
+            if (!unknown.empty()) {
+                std::fprintf(stderr,
+                             "weldmesh: unknown attribute %s in '%s'; the attributes are "
+                             "position, normal, uv, color and all\n",
+                             unknown.c_str(), optarg);
                 return ParseOutcome::usageError;
             }
             break;
+        }
         case 'f':
             options.formatId = optarg;
             break;
@@ -113,7 +179,25 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
         case versionOption:
             std::printf("weldmesh %s\n", WELDMESH_VERSION);
             return ParseOutcome::exitSuccess;
+        case timeLimitOption:
+            if (!parse_count(optarg, UINT_MAX, value)) {
+                std::fprintf(stderr, "weldmesh: --time-limit takes whole seconds, not '%s'\n",
+                             optarg);
+                return ParseOutcome::usageError;
+            }
+            options.limits.seconds = unsigned(value);
+            break;
+        case memoryLimitOption:
+            if (!parse_count(optarg, ULLONG_MAX / kMiB, value)) {
+                std::fprintf(stderr, "weldmesh: --memory-limit takes whole mebibytes, not '%s'\n",
+                             optarg);
+                return ParseOutcome::usageError;
+            }
+            options.limits.memoryBytes = value * kMiB;
+            options.memoryLimitGiven = true;
+            break;
         default:
+            report_bad_option(opt, argv[optind - 1]);
             return ParseOutcome::usageError;
         }
     }
@@ -230,24 +314,24 @@ bool weld_scene(aiScene& scene, const Options& options) {
     return true;
 }
 
-bool export_scene(const aiScene& scene, const Options& options, const std::string& formatId) {
+bool export_scene(const aiScene& scene, const Options& options, const std::string& formatId,
+                  const InputFiles& inputs, const std::string& stagingDirectory) {
+    StagedOutputs outputs(stagingDirectory, inputs);
     Assimp::Exporter exporter;
-    auto* output = new StagedOutputSystem;
-    exporter.SetIOHandler(output); // the exporter owns it from here on
-    if (exporter.Export(&scene, formatId, options.output) != AI_SUCCESS) {
-        output->discard();
-        fail(options.output, std::string("cannot write: ") + exporter.GetErrorString());
+    exporter.SetIOHandler(new StagingIOSystem(outputs)); // the exporter owns it from here on
+    const bool exported = exporter.Export(&scene, formatId, options.output) == AI_SUCCESS;
+    if (!outputs.finish() || !outputs.error().empty()) {
+        std::fprintf(stderr, "weldmesh: %s\n", outputs.error().c_str());
         return false;
     }
-    std::string error;
-    if (!output->commit(options.input, error)) {
-        std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+    if (!exported) {
+        fail(options.output, std::string("cannot write: ") + exporter.GetErrorString());
         return false;
     }
     return true;
 }
 
-int run(const Options& options) {
+int run(const Options& options, const std::string& stagingDirectory) {
     std::string error;
     const std::string formatId = choose_export_format(options, error);
     if (formatId.empty()) {
@@ -262,12 +346,19 @@ int run(const Options& options) {
     }
 
     // No post-processing: every step that cleans up a mesh joins, splits or alters vertices.
+    InputFiles inputs(options.input);
     Assimp::Importer importer;
+    importer.SetIOHandler(new RecordingIOSystem(inputs)); // the importer owns it from here on
+    enter_stage(JobStage::reading);
     if (!importer.ReadFile(options.input, 0)) {
+        // Assimp turns a reader's exceptions, std::bad_alloc included, into its error text.
+        if (allocation_failed())
+            throw std::bad_alloc();
         fail(options.input, std::string("cannot read: ") + importer.GetErrorString());
         return 1;
     }
     const std::unique_ptr<aiScene> scene(importer.GetOrphanedScene());
+    add_texture_files(*scene, inputs);
     if (!has_polygons(*scene, 3)) {
         fail(options.input, "no triangles or polygons to weld");
         return 1;
@@ -279,7 +370,19 @@ int run(const Options& options) {
     }
     if (options.verbosity == Verbosity::verbose)
         std::printf("export format: %s\n", formatId.c_str());
-    return weld_scene(*scene, options) && export_scene(*scene, options, formatId) ? 0 : 1;
+    enter_stage(JobStage::welding);
+    if (!weld_scene(*scene, options))
+        return 1;
+    enter_stage(JobStage::writing);
+    return export_scene(*scene, options, formatId, inputs, stagingDirectory) ? 0 : 1;
+}
+
+// Room for the largest real models, whose readers need a few times their file's size, while a
+// small file that makes its reader swallow memory is stopped well before the machine suffers.
+unsigned long long default_memory_limit(const std::string& input) {
+    struct stat info;
+    const unsigned long long size = stat(input.c_str(), &info) == 0 ? info.st_size : 0;
+    return kMemoryLimitBase + kMemoryLimitPerInputByte * size;
 }
 
 } // namespace
@@ -296,7 +399,10 @@ int main(int argc, char** argv) {
             std::fputs("Try 'weldmesh --help' for more information.\n", stderr);
         return 2;
     case ParseOutcome::run:
-        return run(options);
+        if (!options.memoryLimitGiven)
+            options.limits.memoryBytes = default_memory_limit(options.input);
+        return run_contained(options.input, options.output, options.limits,
+                             [&](const std::string& staging) { return run(options, staging); });
     }
     return 2;
 }

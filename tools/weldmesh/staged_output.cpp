@@ -1,52 +1,117 @@
 #include "staged_output.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa, sb;
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+// The final names, in the order of the staged files, each ended by a NUL.
+const char kManifestName[] = "manifest";
+
+// " NAME" when the file is also spelled `other`, for a message that names both spellings.
+std::string also_named(const std::string& name, const std::string& other) {
+    return name == other ? "" : " " + name;
 }
 
-Assimp::IOStream* StagedOutputSystem::Open(const char* path, const char* mode) {
-    if (!std::strchr(mode, 'w') && !std::strchr(mode, 'a'))
-        return DefaultIOSystem::Open(path, mode);
-    for (const StagedFile& file : files_)
-        if (file.finalPath == path)
-            return DefaultIOSystem::Open(file.stagingPath.c_str(), mode);
-    const std::string staging =
-        std::string(path) + ".weldmesh-" + std::to_string(getpid()) + ".tmp";
-    Assimp::IOStream* stream = DefaultIOSystem::Open(staging.c_str(), mode);
-    if (stream)
-        files_.push_back({path, staging});
+} // namespace
+
+StagedOutputs::~StagedOutputs() {
+    for (File& file : files_)
+        if (file.stream)
+            std::fclose(file.stream);
+}
+
+std::string StagedOutputs::staged_path(size_t index) const {
+    return directory_ + "/" + std::to_string(index);
+}
+
+void StagedOutputs::fail(const std::string& path, const std::string& reason) {
+    if (error_.empty())
+        error_ = path + ": " + reason;
+}
+
+std::FILE* StagedOutputs::open(const std::string& finalPath) {
+    if (const std::string* input = inputs_.find(finalPath)) {
+        if (*input == inputs_.main_file())
+            fail(finalPath, "would overwrite the input file" + also_named(*input, finalPath));
+        else
+            fail(finalPath, "would overwrite " +
+                                (*input == finalPath ? "a file" : *input + ", a file") +
+                                " that the input " + inputs_.main_file() + " reads");
+        return nullptr;
+    }
+    for (const File& file : files_) {
+        if (same_destination(file.finalPath, finalPath)) {
+            fail(finalPath,
+                 "the export would write this file twice" + also_named(file.finalPath, finalPath));
+            return nullptr;
+        }
+    }
+    // The directory is private, so a name nobody else can plant; O_EXCL keeps it that way.
+    const std::string path = staged_path(files_.size());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    std::FILE* stream = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (!stream) {
+        fail(finalPath, std::string("cannot write: ") + std::strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return nullptr;
+    }
+    files_.push_back({finalPath, stream, 0});
     return stream;
 }
 
-bool StagedOutputSystem::commit(const std::string& protectedPath, std::string& error) {
-    for (const StagedFile& file : files_) {
-        if (same_file(file.finalPath, protectedPath)) {
-            error = file.finalPath + ": would overwrite the input file";
-            discard();
-            return false;
-        }
+void StagedOutputs::note_write_error(std::FILE* stream, int errnum) {
+    for (File& file : files_)
+        if (file.stream == stream && file.errnum == 0)
+            file.errnum = errnum;
+}
+
+bool StagedOutputs::finish() {
+    for (File& file : files_) {
+        if (std::fflush(file.stream) != 0 && file.errnum == 0)
+            file.errnum = errno;
+        if (std::fclose(file.stream) != 0 && file.errnum == 0)
+            file.errnum = errno;
+        file.stream = nullptr;
+        if (file.errnum != 0)
+            fail(file.finalPath, std::string("cannot write: ") + std::strerror(file.errnum));
     }
-    for (const StagedFile& file : files_) {
-        if (std::rename(file.stagingPath.c_str(), file.finalPath.c_str()) != 0) {
-            error = file.finalPath + ": cannot write: " + std::strerror(errno);
-            discard();
-            return false;
-        }
+    if (!error_.empty())
+        return false;
+    std::ofstream manifest(directory_ + "/" + kManifestName, std::ios::binary);
+    for (const File& file : files_)
+        manifest << file.finalPath << '\0';
+    manifest.close();
+    if (!manifest) {
+        fail(directory_, std::string("cannot write: ") + std::strerror(errno));
+        return false;
     }
-    files_.clear();
     return true;
 }
 
-void StagedOutputSystem::discard() {
-    for (const StagedFile& file : files_)
-        std::remove(file.stagingPath.c_str());
-    files_.clear();
+bool commit_staged_outputs(const std::string& directory, std::string& error) {
+    std::ifstream manifest(directory + "/" + kManifestName, std::ios::binary);
+    if (!manifest) {
+        error = directory + ": the export left no list of its files";
+        return false;
+    }
+    const std::string names{std::istreambuf_iterator<char>(manifest),
+                            std::istreambuf_iterator<char>()};
+    size_t index = 0;
+    for (size_t start = 0, end; (end = names.find('\0', start)) != std::string::npos;
+         start = end + 1, ++index) {
+        const std::string finalPath = names.substr(start, end - start);
+        const std::string staged = directory + "/" + std::to_string(index);
+        if (std::rename(staged.c_str(), finalPath.c_str()) != 0) {
+            error = finalPath + ": cannot write: " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
 }
