@@ -103,6 +103,14 @@ static inline VertexMatch MatchVertices(const FloatBits* a, const FloatBits* b,
 // spreads badly; the exact split, whose time no data can spoil, takes over.
 static const int kMaxStepsPerVertex = 8;
 
+static bool HasNaN(const FloatBits* piVertex, int iFloatsPerVert) {
+    for (int c = 0; c < iFloatsPerVert; c++) {
+        if ((piVertex[c] & 0x7fffffffu) > 0x7f800000u)
+            return true;
+    }
+    return false;
+}
+
 // The grouping's arrays, and what it has counted so far. Passed by value and returned, so that the
 // compiler keeps the counts in registers although the remap table is written in between.
 struct Grouping {
@@ -111,6 +119,7 @@ struct Grouping {
     const FloatBits* piIn;
     int iNrVerticesIn;
     int iFloatsPerVert;
+    GroupedValues values;
     int iGroupsLeft;
     int iStepsLeft;
 
@@ -120,43 +129,55 @@ struct Grouping {
     }
 };
 
-// Makes vertex i a follower of the leader it equals, or the leader of a new group. Returns false
-// where the data needs the exact split.
-static inline bool AddVertex(Grouping& grouping, int i, uint32_t iHash, int iFloatsPerVert) {
+enum AddOutcome { kAdded, kNeedsSplit, kMetSpecialValue };
+
+// Makes vertex i a follower of the first leader it equals, or the leader of a new group. A vertex
+// with a NaN equals nothing: it leads a group of its own, where no later vertex looks for it.
+static inline AddOutcome AddVertex(Grouping& grouping, int i, uint32_t iHash, bool bSpecial,
+                                   int iFloatsPerVert) {
     const FloatBits* piVertex = &grouping.piIn[(size_t)i * iFloatsPerVert];
+    if (bSpecial) {
+        if (grouping.values == kFiniteValues)
+            return kMetSpecialValue;
+        if (HasNaN(piVertex, iFloatsPerVert)) {
+            if (--grouping.iGroupsLeft < 0)
+                return kNeedsSplit;
+            grouping.piRemapTable[i] = -1;
+            return kAdded;
+        }
+    }
     int* piBucket = grouping.Bucket(iHash);
     int iLeader = *piBucket;
     for (; iLeader >= 0; iLeader = grouping.piRemapTable[iLeader]) {
         const VertexMatch match = MatchVertices(
             piVertex, &grouping.piIn[(size_t)iLeader * iFloatsPerVert], iFloatsPerVert);
-        if (match == kSameBits) {
+        if (match == kSameBits || (match == kEqualValues && grouping.values == kAnyValues)) {
             grouping.piRemapTable[i] = kFollowerFlag | iLeader;
-            return true;
+            return kAdded;
         }
         if (match == kEqualValues || --grouping.iStepsLeft < 0)
-            return false;
+            return kNeedsSplit;
     }
     if (--grouping.iGroupsLeft < 0)
-        return false;
+        return kNeedsSplit;
     grouping.piRemapTable[i] = *piBucket;
     *piBucket = i;
-    return true;
+    return kAdded;
 }
 
 // kFloatsPerVert: the vertex size where it is one of the common ones, for loops the compiler
 // unrolls; 0 for any other.
-template <int kFloatsPerVert> static bool AddVertices(Grouping grouping, int* piNrGroups) {
+template <int kFloatsPerVert> static AddOutcome AddVertices(Grouping& grouping) {
     const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : grouping.iFloatsPerVert;
-    const int iMaxGroups = grouping.iGroupsLeft;
     for (int i = 0; i < grouping.iNrVerticesIn; i++) {
         bool bSpecial;
         const uint32_t iHash =
             HashVertex(&grouping.piIn[(size_t)i * iFloatsPerVert], iFloatsPerVert, &bSpecial);
-        if (bSpecial || !AddVertex(grouping, i, iHash, iFloatsPerVert))
-            return false;
+        const AddOutcome outcome = AddVertex(grouping, i, iHash, bSpecial, iFloatsPerVert);
+        if (outcome != kAdded)
+            return outcome;
     }
-    *piNrGroups = iMaxGroups - grouping.iGroupsLeft;
-    return true;
+    return kAdded;
 }
 
 // Past this many vertices the buckets and leaders no longer stay in cache: the hashes of the next
@@ -164,24 +185,19 @@ template <int kFloatsPerVert> static bool AddVertices(Grouping grouping, int* pi
 // leader it holds halfway.
 enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 16 };
 
-static bool AddVerticesPrefetching(Grouping grouping, int* piNrGroups) {
-    const int iMaxGroups = grouping.iGroupsLeft;
+static AddOutcome AddVerticesPrefetching(Grouping& grouping) {
     const int n = grouping.iNrVerticesIn;
     uint32_t aiHashes[kHashesAhead];
-    for (int i = 0; i < kHashesAhead; i++) {
-        bool bSpecial;
-        aiHashes[i] = HashVertex(grouping.Vertex(i), grouping.iFloatsPerVert, &bSpecial);
-        if (bSpecial)
-            return false;
-    }
+    bool abSpecial[kHashesAhead];
+    for (int i = 0; i < kHashesAhead; i++)
+        aiHashes[i] = HashVertex(grouping.Vertex(i), grouping.iFloatsPerVert, &abSpecial[i]);
     for (int i = 0; i < n; i++) {
         const uint32_t iHash = aiHashes[i % kHashesAhead];
+        const bool bSpecial = abSpecial[i % kHashesAhead];
         if (i + kHashesAhead < n) {
-            bool bSpecial;
             const uint32_t iHashAhead =
-                HashVertex(grouping.Vertex(i + kHashesAhead), grouping.iFloatsPerVert, &bSpecial);
-            if (bSpecial)
-                return false;
+                HashVertex(grouping.Vertex(i + kHashesAhead), grouping.iFloatsPerVert,
+                           &abSpecial[i % kHashesAhead]);
             aiHashes[i % kHashesAhead] = iHashAhead;
             __builtin_prefetch(grouping.Bucket(iHashAhead));
         }
@@ -190,52 +206,61 @@ static bool AddVerticesPrefetching(Grouping grouping, int* piNrGroups) {
             if (iHead >= 0)
                 __builtin_prefetch(grouping.Vertex(iHead));
         }
-        if (!AddVertex(grouping, i, iHash, grouping.iFloatsPerVert))
-            return false;
+        const AddOutcome outcome = AddVertex(grouping, i, iHash, bSpecial, grouping.iFloatsPerVert);
+        if (outcome != kAdded)
+            return outcome;
     }
-    *piNrGroups = iMaxGroups - grouping.iGroupsLeft;
-    return true;
+    return kAdded;
+}
+
+static AddOutcome AddAllVertices(Grouping& grouping) {
+    if (grouping.iNrVerticesIn >= kMinVerticesToPrefetch)
+        return AddVerticesPrefetching(grouping);
+    switch (grouping.iFloatsPerVert) {
+    case 1:
+        return AddVertices<1>(grouping);
+    case 2:
+        return AddVertices<2>(grouping);
+    case 3:
+        return AddVertices<3>(grouping);
+    case 4:
+        return AddVertices<4>(grouping);
+    case 5:
+        return AddVertices<5>(grouping);
+    case 6:
+        return AddVertices<6>(grouping);
+    case 8:
+        return AddVertices<8>(grouping);
+    default:
+        return AddVertices<0>(grouping);
+    }
 }
 
 int GroupEqualVertices(int* piRemapTable, int* piBuckets, const float* pfVertexDataIn,
-                       int iNrVerticesIn, int iFloatsPerVert, int iMaxGroups) {
+                       int iNrVerticesIn, int iFloatsPerVert, GroupedValues values,
+                       int iMaxGroups) {
     memset(piBuckets, 0xff, (size_t)iNrVerticesIn * sizeof(int));
     const int iMaxSteps =
         iNrVerticesIn > INT_MAX / kMaxStepsPerVertex ? INT_MAX : kMaxStepsPerVertex * iNrVerticesIn;
-    const Grouping grouping = {piRemapTable,  piBuckets,      (const FloatBits*)pfVertexDataIn,
-                               iNrVerticesIn, iFloatsPerVert, iMaxGroups,
-                               iMaxSteps};
-    int iNrGroups = -1;
-    if (iNrVerticesIn >= kMinVerticesToPrefetch) {
-        AddVerticesPrefetching(grouping, &iNrGroups);
-        return iNrGroups;
-    }
-    switch (iFloatsPerVert) {
-    case 1:
-        AddVertices<1>(grouping, &iNrGroups);
-        break;
-    case 2:
-        AddVertices<2>(grouping, &iNrGroups);
-        break;
-    case 3:
-        AddVertices<3>(grouping, &iNrGroups);
-        break;
-    case 4:
-        AddVertices<4>(grouping, &iNrGroups);
-        break;
-    case 5:
-        AddVertices<5>(grouping, &iNrGroups);
-        break;
-    case 6:
-        AddVertices<6>(grouping, &iNrGroups);
-        break;
-    case 8:
-        AddVertices<8>(grouping, &iNrGroups);
-        break;
+    Grouping grouping = {piRemapTable,  piBuckets,      (const FloatBits*)pfVertexDataIn,
+                         iNrVerticesIn, iFloatsPerVert, values,
+                         iMaxGroups,    iMaxSteps};
+    switch (AddAllVertices(grouping)) {
+    case kAdded:
+        return iMaxGroups - grouping.iGroupsLeft;
+    case kMetSpecialValue:
+        return kGroupingMetSpecialValues;
     default:
-        AddVertices<0>(grouping, &iNrGroups);
+        return kGroupingNeedsSplit;
     }
-    return iNrGroups;
+}
+
+// Leaders ranked by their position: the order of first occurrence.
+void RankGroupsInFirstComeOrder(int* piRemapTable, int iNrVerticesIn) {
+    for (int i = 0, r = 0; i < iNrVerticesIn; i++) {
+        if (!IsFollower(piRemapTable[i]))
+            piRemapTable[i] = r++;
+    }
 }
 
 void ExpandGroups(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,

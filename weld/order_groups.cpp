@@ -13,12 +13,6 @@
 #include <stdint.h>
 #include <string.h>
 
-// Unsigned order equals value order for finite floats; -0 is keyed as +0.
-static inline uint32_t OrderKey(uint32_t iBits) {
-    iBits = iBits << 1 ? iBits : 0;
-    return iBits & 0x80000000u ? ~iBits : iBits | 0x80000000u;
-}
-
 // Marks a position whose leader starts a run (differs from the one before on some channel).
 static const uint32_t kRunStart = 0x80000000u;
 
@@ -110,8 +104,9 @@ static Leaders Offset(const Leaders& leaders, int i) {
 // Leaders are distinct: two of them always differ on some channel from iChannel on.
 static bool VertexLess(const FloatBits* a, const FloatBits* b, int iChannel, int iFloatsPerVert) {
     for (int c = iChannel; c < iFloatsPerVert; c++) {
-        if (a[c] != b[c])
-            return OrderKey(a[c]) < OrderKey(b[c]);
+        const uint32_t iKeyA = OrderKey(a[c]), iKeyB = OrderKey(b[c]);
+        if (iKeyA != iKeyB)
+            return iKeyA < iKeyB;
     }
     return false;
 }

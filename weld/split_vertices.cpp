@@ -485,3 +485,50 @@ int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[], int piVertexIDs[
     SplitVerts(&state, 0, iNrVerticesIn - 1, 0, range, true);
     return MergeRuns(&state, iNrVerticesIn);
 }
+
+static bool IsNaN(uint32_t iBits) {
+    return (iBits & 0x7fffffffu) > 0x7f800000u;
+}
+
+SpecialValuesOrder OrderForSpecialValues(const float* pfVertexDataIn, int iNrVerticesIn,
+                                         int iFloatsPerVert) {
+    enum { kChannelsAtOnce = 8 };
+    const FloatBits* piIn = (const FloatBits*)pfVertexDataIn;
+    const uint32_t iMinusInfinity = OrderKey(0xff800000u), iPlusInfinity = OrderKey(0x7f800000u);
+    bool bAnyChannelSplits = false, bOutsideContract = false;
+    for (int c0 = 0; c0 < iFloatsPerVert; c0 += kChannelsAtOnce) {
+        const int iNrChannels =
+            iFloatsPerVert - c0 < kChannelsAtOnce ? iFloatsPerVert - c0 : kChannelsAtOnce;
+        uint32_t aiMin[kChannelsAtOnce], aiMax[kChannelsAtOnce];
+        bool abNaN[kChannelsAtOnce];
+        for (int c = 0; c < iNrChannels; c++) {
+            aiMin[c] = UINT32_MAX;
+            aiMax[c] = 0;
+            abNaN[c] = false;
+        }
+        for (int i = 0; i < iNrVerticesIn; i++) {
+            const FloatBits* piValues = &piIn[(size_t)i * iFloatsPerVert + c0];
+            for (int c = 0; c < iNrChannels; c++) {
+                const uint32_t iKey = OrderKey(piValues[c]);
+                if (IsNaN(piValues[c])) {
+                    abNaN[c] = true;
+                    continue;
+                }
+                aiMin[c] = iKey < aiMin[c] ? iKey : aiMin[c];
+                aiMax[c] = iKey > aiMax[c] ? iKey : aiMax[c];
+            }
+        }
+        // As the split measures a channel: NaNs take no part, and an infinity beside other values
+        // keeps the channel from splitting.
+        for (int c = 0; c < iNrChannels; c++) {
+            const bool bMinusInfinity = aiMin[c] == iMinusInfinity;
+            const bool bPlusInfinity = aiMax[c] == iPlusInfinity;
+            bOutsideContract = bOutsideContract || abNaN[c] || (bMinusInfinity && bPlusInfinity);
+            bAnyChannelSplits =
+                bAnyChannelSplits || (aiMin[c] < aiMax[c] && !bMinusInfinity && !bPlusInfinity);
+        }
+    }
+    if (!bAnyChannelSplits)
+        return kFirstComeOrder;
+    return bOutsideContract ? kSortedOrder : kSplitOrder;
+}

@@ -10,6 +10,12 @@
 // Vertex values read as their bits.
 typedef uint32_t __attribute__((__may_alias__)) FloatBits;
 
+// Unsigned order equals value order for floats that are not NaN; -0 is keyed as +0.
+static inline uint32_t OrderKey(uint32_t iBits) {
+    iBits = iBits << 1 ? iBits : 0;
+    return iBits & 0x80000000u ? ~iBits : iBits | 0x80000000u;
+}
+
 // Vertices are read in the order of the work array, which is random in memory: ask for them this
 // many positions ahead so that the reads overlap.
 static const int kPrefetchDistance = 16;
@@ -25,16 +31,36 @@ static inline void CopyVertex(float* pfOut, const float* pfIn, int iFloatsPerVer
 }
 
 // Grouping: on return, the remap entry of a group's first vertex (its leader) is free, and that of
-// every other member is kFollowerFlag | the leader's index. Returns the number of groups, or -1
-// when the data needs the exact split (an infinity or a NaN, members of a group that differ in
-// the sign of a zero, a hash that spreads the data badly) or holds more than iMaxGroups groups.
+// every other member is kFollowerFlag | the leader's index. Returns the number of groups, or
+// kGroupingNeedsSplit when the data needs the exact split (a hash that spreads the data badly,
+// more than iMaxGroups groups, or with kFiniteValues members of a group that differ in the sign
+// of a zero), or kGroupingMetSpecialValues when kFiniteValues meets an infinity or a NaN.
 // piBuckets: iNrVerticesIn ints of scratch.
+enum GroupedValues {
+    kFiniteValues, // members of a group must be bit-identical
+    kAnyValues     // a group is led by its first member; a vertex with a NaN joins no group
+};
+static const int kGroupingNeedsSplit = -1;
+static const int kGroupingMetSpecialValues = -2;
 static const int kFollowerFlag = INT_MIN;
 static inline bool IsFollower(int iRemapEntry) {
     return iRemapEntry < -1; // a leader's entry may hold -1, the end of its bucket's chain
 }
 int GroupEqualVertices(int* piRemapTable, int* piBuckets, const float* pfVertexDataIn,
-                       int iNrVerticesIn, int iFloatsPerVert, int iMaxGroups);
+                       int iNrVerticesIn, int iFloatsPerVert, GroupedValues values, int iMaxGroups);
+
+// Writes each leader's rank in the order of first occurrence to its remap entry.
+void RankGroupsInFirstComeOrder(int* piRemapTable, int iNrVerticesIn);
+
+// What the exact split would make of data holding an infinity or a NaN.
+enum SpecialValuesOrder {
+    kSplitOrder,     // only the exact split gives it
+    kFirstComeOrder, // no channel splits the whole range: one run, merged first come first served
+    kSortedOrder     // NaNs or both infinities in one channel: no order is promised, the sorted
+                     // one is given
+};
+SpecialValuesOrder OrderForSpecialValues(const float* pfVertexDataIn, int iNrVerticesIn,
+                                         int iFloatsPerVert);
 
 // Ordering: the most groups whose leaders RankGroups can sort in its scratch.
 int MaxOrderableGroups(int iNrVerticesIn, int iFloatsPerVert);

@@ -10,22 +10,35 @@
 #include <stdlib.h>
 
 // Hashing finds the groups of equal vertices and only their leaders are sorted, wherever that
-// gives the exact split's result; the exact split welds everything else, in the same block.
+// gives the exact split's result; where infinities or NaNs leave the split nothing to split, the
+// leaders stay in the order they come. The exact split welds everything else, in the same block.
 // A call of its own, so that no floating-point work can be moved across the mode changes.
 __attribute__((noinline)) static int WeldVertices(int* piRemapTable, float* pfVertexDataOut,
                                                   int* piWork, const float* pfVertexDataIn,
                                                   int iNrVerticesIn, int iFloatsPerVert) {
-    const int iNrGroups =
-        GroupEqualVertices(piRemapTable, piWork, pfVertexDataIn, iNrVerticesIn, iFloatsPerVert,
-                           MaxOrderableGroups(iNrVerticesIn, iFloatsPerVert));
+    const int iMaxSorted = MaxOrderableGroups(iNrVerticesIn, iFloatsPerVert);
+    int iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataIn, iNrVerticesIn,
+                                       iFloatsPerVert, kFiniteValues, iMaxSorted);
+    SpecialValuesOrder order = kSortedOrder;
+    if (iNrGroups == kGroupingMetSpecialValues) {
+        order = OrderForSpecialValues(pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
+        iNrGroups = kGroupingNeedsSplit;
+        if (order != kSplitOrder)
+            iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataIn, iNrVerticesIn,
+                                           iFloatsPerVert, kAnyValues,
+                                           order == kFirstComeOrder ? iNrVerticesIn : iMaxSorted);
+    }
     if (iNrGroups < 0) {
         for (int i = 0; i < iNrVerticesIn; i++)
             piWork[i] = i;
         return MergeVertsFast(piRemapTable, pfVertexDataOut, piWork, pfVertexDataIn, iFloatsPerVert,
                               iNrVerticesIn);
     }
-    RankGroups(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn, iFloatsPerVert,
-               iNrGroups);
+    if (order == kFirstComeOrder)
+        RankGroupsInFirstComeOrder(piRemapTable, iNrVerticesIn);
+    else
+        RankGroups(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn,
+                   iFloatsPerVert, iNrGroups);
     ExpandGroups(piRemapTable, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
     return iNrGroups;
 }

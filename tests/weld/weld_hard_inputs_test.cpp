@@ -121,6 +121,15 @@ INSTANTIATE_TEST_SUITE_P(
                     HardCase{"WideVerticesEqualButTheLastFloat", [] { return WideMesh(640, 300); }},
                     HardCase{"FewDistinctBesideNegativeInfinity",
                              [] { return FewDistinctWithNegativeInfinity(5000); }},
+                    HardCase{"NoChannelSplitsBesideInfinities",
+                             [] {
+                                 Mesh mesh = RandomMesh(3000, 3, 12);
+                                 for (size_t i = 1; i < mesh.values.size(); i += 3)
+                                     mesh.values[i] = 2.0f;
+                                 mesh.values[300] = -kInf;
+                                 mesh.values[602] = kInf;
+                                 return mesh;
+                             }},
                     HardCase{"LargeMesh", [] { return RandomMesh(100000, 3, 9); }},
                     HardCase{"LargeMeshEndingInAZeroOfTheOtherSign",
                              [] {
