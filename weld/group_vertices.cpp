@@ -13,6 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+namespace {
+
 // Where the bits of a vertex value are read: -0 is hashed and compared as +0.
 static inline uint32_t ZeroAsPositive(uint32_t iBits) {
     return iBits << 1 ? iBits : 0;
@@ -55,7 +57,7 @@ static inline uint32_t HashVertex(const FloatBits* piVertex, int iFloatsPerVert,
 #endif
     for (; c + 1 < iFloatsPerVert; c += 2) {
         const uint32_t a = piVertex[c], b = piVertex[c + 1];
-        iSpecial |= IsInfinityOrNaN(a) | IsInfinityOrNaN(b);
+        iSpecial |= (uint32_t)IsInfinityOrNaN(a) | (uint32_t)IsInfinityOrNaN(b);
         iHash += (uint64_t)(ZeroAsPositive(a) + kHashOffsets[c % 16]) *
                  (ZeroAsPositive(b) + kHashOffsets[(c + 1) % 16]);
     }
@@ -165,14 +167,42 @@ static inline AddOutcome AddVertex(Grouping& grouping, int i, uint32_t iHash, bo
     return kAdded;
 }
 
+// Past this many vertices the buckets and leaders no longer stay in cache: the hashes of the next
+// kHashesAhead vertices are computed ahead, so that the bucket of each is asked for early and the
+// leader it holds halfway.
+enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 16 };
+
 // kFloatsPerVert: the vertex size where it is one of the common ones, for loops the compiler
 // unrolls; 0 for any other.
-template <int kFloatsPerVert> static AddOutcome AddVertices(Grouping& grouping) {
+template <int kFloatsPerVert, bool kPrefetch> static AddOutcome AddVertices(Grouping& grouping) {
     const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : grouping.iFloatsPerVert;
-    for (int i = 0; i < grouping.iNrVerticesIn; i++) {
+    const int n = grouping.iNrVerticesIn;
+    const FloatBits* piIn = grouping.piIn;
+    uint32_t aiHashes[kHashesAhead];
+    bool abSpecial[kHashesAhead];
+    for (int i = 0; kPrefetch && i < kHashesAhead; i++)
+        aiHashes[i] = HashVertex(&piIn[(size_t)i * iFloatsPerVert], iFloatsPerVert, &abSpecial[i]);
+    for (int i = 0; i < n; i++) {
+        uint32_t iHash;
         bool bSpecial;
-        const uint32_t iHash =
-            HashVertex(&grouping.piIn[(size_t)i * iFloatsPerVert], iFloatsPerVert, &bSpecial);
+        if (kPrefetch) {
+            iHash = aiHashes[i % kHashesAhead];
+            bSpecial = abSpecial[i % kHashesAhead];
+            if (i + kHashesAhead < n) {
+                const uint32_t iHashAhead =
+                    HashVertex(&piIn[(size_t)(i + kHashesAhead) * iFloatsPerVert], iFloatsPerVert,
+                               &abSpecial[i % kHashesAhead]);
+                aiHashes[i % kHashesAhead] = iHashAhead;
+                __builtin_prefetch(grouping.Bucket(iHashAhead));
+            }
+            if (i + kHashesAhead / 2 < n) {
+                const int iHead = *grouping.Bucket(aiHashes[(i + kHashesAhead / 2) % kHashesAhead]);
+                if (iHead >= 0)
+                    __builtin_prefetch(&piIn[(size_t)iHead * iFloatsPerVert]);
+            }
+        } else {
+            iHash = HashVertex(&piIn[(size_t)i * iFloatsPerVert], iFloatsPerVert, &bSpecial);
+        }
         const AddOutcome outcome = AddVertex(grouping, i, iHash, bSpecial, iFloatsPerVert);
         if (outcome != kAdded)
             return outcome;
@@ -180,61 +210,34 @@ template <int kFloatsPerVert> static AddOutcome AddVertices(Grouping& grouping) 
     return kAdded;
 }
 
-// Past this many vertices the buckets and leaders no longer stay in cache: the hashes of the next
-// kHashesAhead vertices are computed ahead, so that the bucket of each is asked for early and the
-// leader it holds halfway.
-enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 16 };
-
-static AddOutcome AddVerticesPrefetching(Grouping& grouping) {
-    const int n = grouping.iNrVerticesIn;
-    uint32_t aiHashes[kHashesAhead];
-    bool abSpecial[kHashesAhead];
-    for (int i = 0; i < kHashesAhead; i++)
-        aiHashes[i] = HashVertex(grouping.Vertex(i), grouping.iFloatsPerVert, &abSpecial[i]);
-    for (int i = 0; i < n; i++) {
-        const uint32_t iHash = aiHashes[i % kHashesAhead];
-        const bool bSpecial = abSpecial[i % kHashesAhead];
-        if (i + kHashesAhead < n) {
-            const uint32_t iHashAhead =
-                HashVertex(grouping.Vertex(i + kHashesAhead), grouping.iFloatsPerVert,
-                           &abSpecial[i % kHashesAhead]);
-            aiHashes[i % kHashesAhead] = iHashAhead;
-            __builtin_prefetch(grouping.Bucket(iHashAhead));
-        }
-        if (i + kHashesAhead / 2 < n) {
-            const int iHead = *grouping.Bucket(aiHashes[(i + kHashesAhead / 2) % kHashesAhead]);
-            if (iHead >= 0)
-                __builtin_prefetch(grouping.Vertex(iHead));
-        }
-        const AddOutcome outcome = AddVertex(grouping, i, iHash, bSpecial, grouping.iFloatsPerVert);
-        if (outcome != kAdded)
-            return outcome;
-    }
-    return kAdded;
+template <int kFloatsPerVert> static AddOutcome AddVerticesOfSize(Grouping& grouping) {
+    if (grouping.iNrVerticesIn >= kMinVerticesToPrefetch)
+        return AddVertices<kFloatsPerVert, true>(grouping);
+    return AddVertices<kFloatsPerVert, false>(grouping);
 }
 
 static AddOutcome AddAllVertices(Grouping& grouping) {
-    if (grouping.iNrVerticesIn >= kMinVerticesToPrefetch)
-        return AddVerticesPrefetching(grouping);
     switch (grouping.iFloatsPerVert) {
     case 1:
-        return AddVertices<1>(grouping);
+        return AddVerticesOfSize<1>(grouping);
     case 2:
-        return AddVertices<2>(grouping);
+        return AddVerticesOfSize<2>(grouping);
     case 3:
-        return AddVertices<3>(grouping);
+        return AddVerticesOfSize<3>(grouping);
     case 4:
-        return AddVertices<4>(grouping);
+        return AddVerticesOfSize<4>(grouping);
     case 5:
-        return AddVertices<5>(grouping);
+        return AddVerticesOfSize<5>(grouping);
     case 6:
-        return AddVertices<6>(grouping);
+        return AddVerticesOfSize<6>(grouping);
     case 8:
-        return AddVertices<8>(grouping);
+        return AddVerticesOfSize<8>(grouping);
     default:
-        return AddVertices<0>(grouping);
+        return AddVerticesOfSize<0>(grouping);
     }
 }
+
+} // namespace
 
 int GroupEqualVertices(int* piRemapTable, int* piBuckets, const float* pfVertexDataIn,
                        int iNrVerticesIn, int iFloatsPerVert, GroupedValues values,

@@ -13,6 +13,8 @@
 #include <stdint.h>
 #include <string.h>
 
+namespace {
+
 // Marks a position whose leader starts a run (differs from the one before on some channel).
 static const uint32_t kRunStart = 0x80000000u;
 
@@ -28,14 +30,6 @@ enum { kNrArrays = 4, kDigitBits = 8, kNrDigits = 4, kNrBuckets = 1 << kDigitBit
 // run's channel on; up to kMaxComparedRun by comparing the channel's keys. Counting would cost
 // more than it saves on either.
 enum { kMaxInsertedRun = 16, kMaxComparedRun = 256 };
-
-// The four arrays live in the work array and in the output's first iNrGroups vertices, which the
-// weld writes last: each holds as many arrays of iNrGroups words as fit.
-int MaxOrderableGroups(int iNrVerticesIn, int iFloatsPerVert) {
-    if (iFloatsPerVert >= kNrArrays)
-        return iNrVerticesIn;
-    return iNrVerticesIn / (kNrArrays - iFloatsPerVert);
-}
 
 static void PlaceArrays(uint32_t* apiArrays[kNrArrays], int* piWork, int iNrVerticesIn,
                         float* pfVertexDataOut, int iFloatsPerVert, int iNrGroups) {
@@ -130,15 +124,16 @@ static void InsertionSortRun(uint32_t* piIDs, int iCount, const FloatBits* piIn,
         piIDs[i] |= kRunStart;
 }
 
-// Sorts positions iStart .. iEnd - 1, a run, on channel iChannel; leaves the sorted run in
-// `leaders`, and marks where the run's leaders start to differ.
-static void SortRun(const Leaders& leaders, const Leaders& spare, int iStart, int iEnd,
+// Sorts positions iStart .. iEnd - 1, a run, on channel iChannel, and leaves it in `leaders`. Of
+// the parts that agree on the channel, the small ones are sorted whole at once; the others are
+// marked as runs for the next channel. Returns whether it marked any.
+static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, int iEnd,
                     const FloatBits* piIn, int iFloatsPerVert, int iChannel) {
     Leaders run = Offset(leaders, iStart);
     const int iCount = iEnd - iStart;
     if (iCount <= kMaxInsertedRun) {
         InsertionSortRun(run.piIDs, iCount, piIn, iFloatsPerVert, iChannel);
-        return;
+        return false;
     }
     for (int i = 0; i < iCount; i++) {
         run.piIDs[i] &= ~kRunStart;
@@ -155,11 +150,33 @@ static void SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
             run = Offset(leaders, iStart);
         }
     }
-    run.piIDs[0] |= kRunStart;
-    for (int i = 1; i < iCount; i++) {
-        if (run.piKeys[i] != run.piKeys[i - 1])
-            run.piIDs[i] |= kRunStart;
+    bool bRunsLeft = false;
+    for (int iPartStart = 0, i = 1; i <= iCount; i++) {
+        if (i < iCount && run.piKeys[i] == run.piKeys[iPartStart])
+            continue;
+        const int iPartCount = i - iPartStart;
+        if (iPartCount > kMaxInsertedRun && iChannel + 1 < iFloatsPerVert) {
+            run.piIDs[iPartStart] |= kRunStart;
+            bRunsLeft = true;
+        } else {
+            // The last channel leaves parts of more than one leader only where bit-identical
+            // vertices with NaNs lead groups of their own: any order of those will do.
+            InsertionSortRun(&run.piIDs[iPartStart], iPartCount, piIn, iFloatsPerVert,
+                             iChannel + 1);
+        }
+        iPartStart = i;
     }
+    return bRunsLeft;
+}
+
+} // namespace
+
+// The four arrays live in the work array and in the output's first iNrGroups vertices, which the
+// weld writes last: each holds as many arrays of iNrGroups words as fit.
+int MaxOrderableGroups(int iNrVerticesIn, int iFloatsPerVert) {
+    if (iFloatsPerVert >= kNrArrays)
+        return iNrVerticesIn;
+    return iNrVerticesIn / (kNrArrays - iFloatsPerVert);
 }
 
 void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const float* pfVertexDataIn,
@@ -170,23 +187,21 @@ void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const fl
     const Leaders leaders = {apiArrays[0], apiArrays[1]};
     const Leaders spare = {apiArrays[2], apiArrays[3]};
 
-    // All leaders form one run, in vertex order.
-    for (int i = 0, g = 0; i < iNrVerticesIn; i++) {
-        if (!IsFollower(piRemapTable[i]))
-            leaders.piIDs[g++] = (uint32_t)i;
+    // All leaders form one run, in vertex order. Written without a branch on whether the vertex
+    // leads, which no predictor guesses; the loop ends at the last leader.
+    for (int i = 0, g = 0; g < iNrGroups; i++) {
+        leaders.piIDs[g] = (uint32_t)i;
+        g += !IsFollower(piRemapTable[i]);
     }
-    leaders.piIDs[0] |= kRunStart;
 
-    bool bRunsLeft = true;
-    for (int c = 0; c < iFloatsPerVert && bRunsLeft; c++) {
+    bool bRunsLeft = SortRun(leaders, spare, 0, iNrGroups, piIn, iFloatsPerVert, 0);
+    for (int c = 1; c < iFloatsPerVert && bRunsLeft; c++) {
         bRunsLeft = false;
         for (int iStart = 0, i = 1; i <= iNrGroups; i++) {
             if (i < iNrGroups && !(leaders.piIDs[i] & kRunStart))
                 continue;
-            if (i - iStart > 1) {
-                SortRun(leaders, spare, iStart, i, piIn, iFloatsPerVert, c);
+            if (i - iStart > 1 && SortRun(leaders, spare, iStart, i, piIn, iFloatsPerVert, c))
                 bRunsLeft = true;
-            }
             iStart = i;
         }
     }

@@ -15,6 +15,8 @@
 #include <emmintrin.h>
 #endif
 
+namespace {
+
 // It runs in two passes over the vertex-ID work array. The split pass partitions it by
 // recursive midpoint splits, one channel at a time, until every range is a run of vertices that
 // no channel can divide, and marks where each run starts; a range whose vertices are not all
@@ -476,6 +478,12 @@ static int MergeRuns(const WeldState* pState, int iNrVerticesIn) {
     return iUniqueVertices;
 }
 
+static bool IsNaN(uint32_t iBits) {
+    return (iBits & 0x7fffffffu) > 0x7f800000u;
+}
+
+} // namespace
+
 int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[], int piVertexIDs[],
                    const float pfVertexDataIn[], int iFloatsPerVert, int iNrVerticesIn) {
     const WeldState state = {piRemapTable,    (ChannelValue*)piRemapTable,
@@ -484,10 +492,6 @@ int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[], int piVertexIDs[
     const ChannelRange range = GatherChannel(&state, 0, iNrVerticesIn - 1, 0);
     SplitVerts(&state, 0, iNrVerticesIn - 1, 0, range, true);
     return MergeRuns(&state, iNrVerticesIn);
-}
-
-static bool IsNaN(uint32_t iBits) {
-    return (iBits & 0x7fffffffu) > 0x7f800000u;
 }
 
 SpecialValuesOrder OrderForSpecialValues(const float* pfVertexDataIn, int iNrVerticesIn,
