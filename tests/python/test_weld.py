@@ -145,26 +145,32 @@ def test_contiguous_float32_is_used_without_a_copy():
 
 
 def test_other_threads_run_while_a_weld_runs():
-    # With a switch interval this long the GIL changes hands only when a thread releases it,
-    # so the main thread can read "welding" only if weld() released the GIL.
-    phase = ["starting"]
-    vertices = grid_soup(1000, 3, numpy.random.default_rng(4))
+    # With a switch interval this long the GIL changes hands only where a thread releases it.
+    # The welder releases it nowhere but in weld(), so if the main thread runs before the welder
+    # has finished, it runs while a weld is in progress. The welder welds until it is seen, to
+    # give the main thread, woken when the GIL is released, time to take it.
+    state = {"phase": "starting", "seen": False}
+    vertices = grid_soup(10_000, 3, numpy.random.default_rng(4))
 
     def welder():
-        phase[0] = "welding"
-        vertex_weld.weld(vertices)
-        phase[0] = "done"
+        state["phase"] = "welding"
+        for _ in range(2000):
+            vertex_weld.weld(vertices)
+            if state["seen"]:
+                break
+        state["phase"] = "finished"
 
     old_interval = sys.getswitchinterval()
     sys.setswitchinterval(1000)
     try:
         thread = threading.Thread(target=welder)
         thread.start()
-        seen = phase[0]
+        phase_seen = state["phase"]
+        state["seen"] = True
         thread.join()
     finally:
         sys.setswitchinterval(old_interval)
-    assert seen == "welding"
+    assert phase_seen == "welding"
 
 
 def test_threads_weld_concurrently_with_the_results_of_one_thread():
