@@ -127,26 +127,33 @@ def same_result(first, second):
             and numpy.array_equal(first[1].reshape(-1), second[1].reshape(-1)))
 
 
-def median_ms(welders, vertices, repetitions):
+def median_ms(welders, vertices, rounds, calls_per_round):
+    """Each round calls every welder calls_per_round[name] times, the welders taking turns."""
     times = {name: [] for name in welders}
-    for _ in range(repetitions):
-        for name, welder in welders.items():
-            start = time.perf_counter()
-            welder(vertices)
-            times[name].append(time.perf_counter() - start)
+    for _ in range(rounds):
+        for turn in range(max(calls_per_round.values())):
+            for name, welder in welders.items():
+                if turn < calls_per_round[name]:
+                    start = time.perf_counter()
+                    welder(vertices)
+                    times[name].append(time.perf_counter() - start)
     return {name: 1000 * statistics.median(values) for name, values in times.items()}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--tiny", action="store_true", help="every case once, at a tiny size")
-    parser.add_argument("--repetitions", type=int, default=7)
+    parser.add_argument("--repetitions", type=int, default=7, help="numpy.unique calls per case")
+    parser.add_argument("--weld-repetitions", type=int, default=5,
+                        help="calls of vertex_weld.weld and of WeldMesh per numpy.unique call")
     options = parser.parse_args()
     repetitions = 1 if options.tiny else options.repetitions
+    calls_per_round = {"numpy": 1, "module": options.weld_repetitions, "ctypes": options.weld_repetitions}
 
     welders = {"numpy": numpy_unique, "module": vertex_weld.weld, "ctypes": weld_mesh_through_ctypes()}
-    print(f"vertex_weld {vertex_weld.__version__}, numpy {numpy.__version__}; "
-          f"medians of {repetitions} interleaved repetitions, ms")
+    print(f"vertex_weld {vertex_weld.__version__}, numpy {numpy.__version__}; medians of "
+          f"{repetitions} numpy.unique calls and {repetitions * options.weld_repetitions} calls of "
+          "the others, interleaved")
     print()
     print("| case | corners | floats | unique | numpy.unique ms | vertex_weld.weld ms | WeldMesh via ctypes ms "
           "| weld / numpy.unique | weld / ctypes | same result as numpy.unique |")
@@ -155,7 +162,7 @@ def main():
         results = {welder_name: welder(vertices) for welder_name, welder in welders.items()}
         if not same_result(results["module"], results["ctypes"]):
             raise SystemExit(f"{name}: vertex_weld.weld and WeldMesh disagree")
-        ms = median_ms(welders, vertices, repetitions)
+        ms = median_ms(welders, vertices, repetitions, calls_per_round)
         same = "yes" if same_result(results["module"], results["numpy"]) else "no"
         print(f"| {name} | {len(vertices)} | {vertices.shape[1]} | {len(results['module'][0])} "
               f"| {ms['numpy']:.1f} | {ms['module']:.2f} | {ms['ctypes']:.2f} "
