@@ -54,9 +54,9 @@ def gltf_accessor(document, binary, index):
     width = GLTF_WIDTHS[accessor["type"]]
     stride = view.get("byteStride", dtype.itemsize * width)
     start = view.get("byteOffset", 0) + accessor.get("byteOffset", 0)
-    rows = numpy.lib.stride_tricks.as_strided(
-        numpy.frombuffer(binary, dtype, offset=start, count=(accessor["count"] - 1) * stride // dtype.itemsize + width),
-        (accessor["count"], width), (stride, dtype.itemsize))
+    elements = (accessor["count"] - 1) * stride // dtype.itemsize + width
+    flat = numpy.frombuffer(binary, dtype, offset=start, count=elements)
+    rows = numpy.lib.stride_tricks.as_strided(flat, (accessor["count"], width), (stride, dtype.itemsize))
     return rows.reshape(-1) if width == 1 else rows
 
 
@@ -112,7 +112,8 @@ def weld_mesh_through_ctypes():
         count, floats = vertices.shape
         remap = numpy.empty(count, numpy.int32)
         unique = numpy.empty((count, floats), numpy.float32)
-        unique_count = function(remap.ctypes.data, unique.ctypes.data, vertices.ctypes.data, count, floats)
+        unique_count = function(remap.ctypes.data, unique.ctypes.data, vertices.ctypes.data,
+                                count, floats)
         return unique[:unique_count], remap
 
     return weld
@@ -148,15 +149,17 @@ def main():
                         help="calls of vertex_weld.weld and of WeldMesh per numpy.unique call")
     options = parser.parse_args()
     repetitions = 1 if options.tiny else options.repetitions
-    calls_per_round = {"numpy": 1, "module": options.weld_repetitions, "ctypes": options.weld_repetitions}
-
-    welders = {"numpy": numpy_unique, "module": vertex_weld.weld, "ctypes": weld_mesh_through_ctypes()}
+    welders = {"numpy": numpy_unique, "module": vertex_weld.weld,
+               "ctypes": weld_mesh_through_ctypes()}
+    calls_per_round = {"numpy": 1, "module": options.weld_repetitions,
+                       "ctypes": options.weld_repetitions}
     print(f"vertex_weld {vertex_weld.__version__}, numpy {numpy.__version__}; medians of "
           f"{repetitions} numpy.unique calls and {repetitions * options.weld_repetitions} calls of "
           "the others, interleaved")
     print()
-    print("| case | corners | floats | unique | numpy.unique ms | vertex_weld.weld ms | WeldMesh via ctypes ms "
-          "| weld / numpy.unique | weld / ctypes | same result as numpy.unique |")
+    print("| case | corners | floats | unique | numpy.unique ms | vertex_weld.weld ms "
+          "| WeldMesh via ctypes ms | weld / numpy.unique | weld / ctypes "
+          "| same result as numpy.unique |")
     print("|---|--:|--:|--:|--:|--:|--:|--:|--:|---|")
     for name, vertices in cases(options.tiny):
         results = {welder_name: welder(vertices) for welder_name, welder in welders.items()}

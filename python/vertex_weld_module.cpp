@@ -94,8 +94,11 @@ WeldResult weld_vertices(py::handle object) {
                                 static_cast<int>(shape.count), static_cast<int>(shape.floats));
     }
     // The arguments are valid by now, so the only failure left is the work array's allocation.
-    if (unique_count == 0)
-        throw std::bad_alloc();
+    if (unique_count == 0) {
+        PyErr_Format(PyExc_MemoryError, "the weld's work array of %zd bytes could not be allocated",
+                     shape.count * static_cast<py::ssize_t>(sizeof(int)));
+        throw py::error_already_set();
+    }
     unique_shape[0] = unique_count;
     result.unique.resize(unique_shape, false);
     return result;

@@ -11,4 +11,4 @@ def weld(
 def weld_indexed(
     vertices: numpy.typing.ArrayLike, indices: numpy.typing.ArrayLike
 ) -> tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.int32]]:
-    """Weld an indexed mesh: returns (unique, new_indices) with unique[new_indices] == vertices[indices]."""
+    """Weld an indexed mesh: unique[new_indices] == vertices[indices] in what it returns."""

@@ -7,7 +7,8 @@ from pathlib import Path
 
 def test_readme_python_example_prints_what_the_readme_shows():
     readme = Path(os.environ["VERTEX_WELD_SOURCE_DIR"], "README.md").read_text()
-    example, expected = re.search(r"```python\n(import numpy\n.*?)```\n\n```\n(.*?)```", readme, re.S).groups()
+    found = re.search(r"```python\n(import numpy\n.*?)```\n\n```\n(.*?)```", readme, re.S)
+    example, expected = found.groups()
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
         exec(example, {})

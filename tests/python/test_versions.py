@@ -23,7 +23,8 @@ def output(*command, **environment):
 def cmake_package_version(tmp_path):
     script = tmp_path / "version.cmake"
     config = Path(os.environ["VERTEX_WELD_CMAKE_PACKAGE_DIR"], "vertex_weldConfigVersion.cmake")
-    script.write_text(f'set(PACKAGE_FIND_VERSION 1)\ninclude("{config}")\nmessage("${{PACKAGE_VERSION}}")\n')
+    script.write_text(
+        f'set(PACKAGE_FIND_VERSION 1)\ninclude("{config}")\nmessage("${{PACKAGE_VERSION}}")\n')
     return subprocess.run([os.environ["VERTEX_WELD_CMAKE"], "-P", str(script)], check=True,
                           capture_output=True, text=True).stderr.strip()
 

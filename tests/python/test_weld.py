@@ -1,3 +1,4 @@
+import subprocess
 import sys
 import threading
 import tracemalloc
@@ -74,7 +75,10 @@ SOUP = grid_soup(300, 3, numpy.random.default_rng(7))
         pytest.param(SOUP[::2], id="every other row"),
         pytest.param(numpy.asfortranarray(SOUP), id="Fortran order"),
         pytest.param(SOUP.astype(">f4"), id="big-endian float32"),
-        pytest.param(numpy.frombuffer(b"\0" + SOUP.tobytes(), numpy.float32, offset=1).reshape(-1, 3), id="unaligned"),
+        pytest.param(
+            numpy.frombuffer(b"\0" + SOUP.tobytes(), numpy.float32, offset=1).reshape(-1, 3),
+            id="unaligned",
+        ),
         pytest.param((SOUP * 4).astype(numpy.int16), id="int16"),
         pytest.param((SOUP * 4).astype(numpy.uint8), id="uint8"),
         pytest.param(SOUP > 2, id="bool"),
@@ -94,7 +98,8 @@ def test_inputs_that_convert_to_float32_without_loss(vertices):
 
 def huge_view(shape):
     """A float32 array of the given shape that allocates no memory: every element is one float."""
-    return numpy.lib.stride_tricks.as_strided(numpy.zeros(1, numpy.float32), shape, (0,) * len(shape))
+    one_float = numpy.zeros(1, numpy.float32)
+    return numpy.lib.stride_tricks.as_strided(one_float, shape, (0,) * len(shape))
 
 
 @pytest.mark.parametrize(
@@ -122,6 +127,26 @@ def test_refused_vertices(vertices, error, message):
         vertex_weld.weld(vertices)
     with pytest.raises(error, match=message):
         vertex_weld.weld_indexed(vertices, [0])
+
+
+OUT_OF_MEMORY = """
+import resource, numpy, vertex_weld
+vertices = numpy.arange(4_000_000, dtype=numpy.float32)
+mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+# Room for the two results, 16 MB each, but not for the weld's work array, 16 MB more.
+limit = mapped + 40_000_000
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    vertex_weld.weld(vertices)
+except MemoryError as error:
+    print(error)
+"""
+
+
+def test_failed_work_array_allocation_raises_memory_error():
+    result = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True,
+                            check=True)
+    assert result.stdout == "the weld's work array of 16000000 bytes could not be allocated\n"
 
 
 def peak_allocation(call):
@@ -216,7 +241,8 @@ def test_weld_indexed_takes_strided_and_empty_indices():
     indices = numpy.array([[0, 9, 1], [2, 9, 2]], numpy.int64)[:, ::2]
     _, new_indices = vertex_weld.weld_indexed(vertices, indices)
     numpy.testing.assert_array_equal(new_indices, [[0, 1], [0, 0]])
-    unique, new_indices = vertex_weld.weld_indexed(numpy.empty((0, 3), numpy.float32), numpy.empty(0, numpy.uint8))
+    no_vertices = numpy.empty((0, 3), numpy.float32)
+    unique, new_indices = vertex_weld.weld_indexed(no_vertices, numpy.empty(0, numpy.uint8))
     assert unique.shape == (0, 3) and new_indices.shape == (0,)
 
 
