@@ -43,4 +43,5 @@ def test_pkg_config_and_cmake_package_report_the_project_version(tmp_path):
 
 @pytest.mark.skipif("WELDMESH" not in os.environ, reason="weldmesh not built")
 def test_weldmesh_reports_the_project_version():
-    assert output(os.environ["WELDMESH"], "--version") == f"weldmesh {project_version()}\n"
+    first_line = output(os.environ["WELDMESH"], "--version").splitlines()[0]
+    assert first_line.split()[:2] == ["weldmesh", project_version()]
