@@ -152,6 +152,10 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
     }
     bool bRunsLeft = false;
     for (int iPartStart = 0, i = 1; i <= iCount; i++) {
+        // Parts are sorted by the vertices of their leaders, which lie anywhere in memory.
+        if (i + kPrefetchDistance < iCount && iChannel + 1 < iFloatsPerVert)
+            __builtin_prefetch(
+                &piIn[(size_t)run.piIDs[i + kPrefetchDistance] * iFloatsPerVert + iChannel + 1]);
         if (i < iCount && run.piKeys[i] == run.piKeys[iPartStart])
             continue;
         const int iPartCount = i - iPartStart;
