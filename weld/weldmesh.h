@@ -32,7 +32,8 @@ extern "C" {
  *
  * Data holding NaNs, or both infinities in one component, is welded as well: every remap entry is
  * valid, every output vertex is a bit copy of a vertex that maps to it, and a vertex with a NaN is
- * never merged. No input makes the call quadratic.
+ * never merged; the order of such output is deterministic but not promised. No input makes the
+ * call quadratic.
  *
  * Memory: one heap block of 4 bytes per vertex, freed before returning; nothing else. The stack
  * use is a few kilobytes, growing with log2 of the vertex count.
