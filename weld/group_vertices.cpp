@@ -131,7 +131,7 @@ struct Grouping {
     }
 };
 
-enum AddOutcome { kAdded, kNeedsSplit, kMetSpecialValue };
+enum AddOutcome { kAdded, kFailed };
 
 // Makes vertex i a follower of the first leader it equals, or the leader of a new group. A vertex
 // with a NaN equals nothing: it leads a group of its own, where no later vertex looks for it.
@@ -140,10 +140,10 @@ static inline AddOutcome AddVertex(Grouping& grouping, int i, uint32_t iHash, bo
     const FloatBits* piVertex = &grouping.piIn[(size_t)i * iFloatsPerVert];
     if (bSpecial) {
         if (grouping.values == kFiniteValues)
-            return kMetSpecialValue;
+            return kFailed;
         if (HasNaN(piVertex, iFloatsPerVert)) {
             if (--grouping.iGroupsLeft < 0)
-                return kNeedsSplit;
+                return kFailed;
             grouping.piRemapTable[i] = -1;
             return kAdded;
         }
@@ -158,10 +158,10 @@ static inline AddOutcome AddVertex(Grouping& grouping, int i, uint32_t iHash, bo
             return kAdded;
         }
         if (match == kEqualValues || --grouping.iStepsLeft < 0)
-            return kNeedsSplit;
+            return kFailed;
     }
     if (--grouping.iGroupsLeft < 0)
-        return kNeedsSplit;
+        return kFailed;
     grouping.piRemapTable[i] = *piBucket;
     *piBucket = i;
     return kAdded;
@@ -248,32 +248,29 @@ int GroupEqualVertices(int* piRemapTable, int* piBuckets, const float* pfVertexD
     Grouping grouping = {piRemapTable,  piBuckets,      (const FloatBits*)pfVertexDataIn,
                          iNrVerticesIn, iFloatsPerVert, values,
                          iMaxGroups,    iMaxSteps};
-    switch (AddAllVertices(grouping)) {
-    case kAdded:
-        return iMaxGroups - grouping.iGroupsLeft;
-    case kMetSpecialValue:
-        return kGroupingMetSpecialValues;
-    default:
-        return kGroupingNeedsSplit;
-    }
+    if (AddAllVertices(grouping) == kFailed)
+        return kGroupingFailed;
+    return iMaxGroups - grouping.iGroupsLeft;
 }
 
 // Leaders ranked by their position: the order of first occurrence.
-void RankGroupsInFirstComeOrder(int* piRemapTable, int iNrVerticesIn) {
+void RankGroupsInFirstComeOrder(int* piRemapTable, float* pfVertexDataOut,
+                                const float* pfVertexDataIn, int iNrVerticesIn,
+                                int iFloatsPerVert) {
     for (int i = 0, r = 0; i < iNrVerticesIn; i++) {
-        if (!IsFollower(piRemapTable[i]))
-            piRemapTable[i] = r++;
+        if (IsFollower(piRemapTable[i]))
+            continue;
+        CopyVertex(&pfVertexDataOut[(size_t)r * iFloatsPerVert],
+                   &pfVertexDataIn[(size_t)i * iFloatsPerVert], iFloatsPerVert);
+        piRemapTable[i] = r++;
     }
 }
 
-void ExpandGroups(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
-                  int iNrVerticesIn, int iFloatsPerVert) {
+// A leader's entry is its rank already: each entry takes that of its leader, or its own, without
+// a branch on which it is.
+void PointFollowersAtLeaders(int* piRemapTable, int iNrVerticesIn) {
     for (int i = 0; i < iNrVerticesIn; i++) {
         const int iEntry = piRemapTable[i];
-        if (iEntry < 0)
-            piRemapTable[i] = piRemapTable[iEntry & INT_MAX];
-        else
-            CopyVertex(&pfVertexDataOut[(size_t)iEntry * iFloatsPerVert],
-                       &pfVertexDataIn[(size_t)i * iFloatsPerVert], iFloatsPerVert);
+        piRemapTable[i] = piRemapTable[iEntry < 0 ? iEntry & INT_MAX : i];
     }
 }

@@ -29,8 +29,10 @@ enum { kNrArrays = 4, kDigitBits = 8, kNrDigits = 4, kNrBuckets = 1 << kDigitBit
 // Runs up to kMaxInsertedRun leaders are sorted whole by insertion, comparing vertices from the
 // run's channel on; up to kMaxComparedRun by comparing the channel's keys. Counting would cost
 // more than it saves on either.
-enum { kMaxInsertedRun = 16, kMaxComparedRun = 256 };
+enum { kMaxInsertedRun = 16, kMaxComparedRun = 64 };
 
+// The IDs' array, placed first, always lies in the work array, so that the leaders can be copied
+// to the output once they are sorted.
 static void PlaceArrays(uint32_t* apiArrays[kNrArrays], int* piWork, int iNrVerticesIn,
                         float* pfVertexDataOut, int iFloatsPerVert, int iNrGroups) {
     int a = 0;
@@ -159,7 +161,9 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
         if (i < iCount && run.piKeys[i] == run.piKeys[iPartStart])
             continue;
         const int iPartCount = i - iPartStart;
-        if (iPartCount > kMaxInsertedRun && iChannel + 1 < iFloatsPerVert) {
+        if (iPartCount == 1) {
+            run.piIDs[iPartStart] |= kRunStart;
+        } else if (iPartCount > kMaxInsertedRun && iChannel + 1 < iFloatsPerVert) {
             run.piIDs[iPartStart] |= kRunStart;
             bRunsLeft = true;
         } else {
@@ -188,7 +192,7 @@ void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const fl
     const FloatBits* piIn = (const FloatBits*)pfVertexDataIn;
     uint32_t* apiArrays[kNrArrays];
     PlaceArrays(apiArrays, piWork, iNrVerticesIn, pfVertexDataOut, iFloatsPerVert, iNrGroups);
-    const Leaders leaders = {apiArrays[0], apiArrays[1]};
+    const Leaders leaders = {apiArrays[1], apiArrays[0]};
     const Leaders spare = {apiArrays[2], apiArrays[3]};
 
     // All leaders form one run, in vertex order. Written without a branch on whether the vertex
@@ -209,6 +213,14 @@ void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const fl
             iStart = i;
         }
     }
-    for (int r = 0; r < iNrGroups; r++)
-        piRemapTable[leaders.piIDs[r] & ~kRunStart] = r;
+    for (int r = 0; r < iNrGroups; r++) {
+        if (r + kPrefetchDistance < iNrGroups)
+            __builtin_prefetch(
+                &pfVertexDataIn[(size_t)(leaders.piIDs[r + kPrefetchDistance] & ~kRunStart) *
+                                iFloatsPerVert]);
+        const uint32_t iID = leaders.piIDs[r] & ~kRunStart;
+        piRemapTable[iID] = r;
+        CopyVertex(&pfVertexDataOut[(size_t)r * iFloatsPerVert],
+                   &pfVertexDataIn[(size_t)iID * iFloatsPerVert], iFloatsPerVert);
+    }
 }

@@ -32,16 +32,14 @@ static inline void CopyVertex(float* pfOut, const float* pfIn, int iFloatsPerVer
 
 // Grouping: on return, the remap entry of a group's first vertex (its leader) is free, and that of
 // every other member is kFollowerFlag | the leader's index. Returns the number of groups, or
-// kGroupingNeedsSplit when the data needs the exact split (a hash that spreads the data badly,
-// more than iMaxGroups groups, or with kFiniteValues members of a group that differ in the sign
-// of a zero), or kGroupingMetSpecialValues when kFiniteValues meets an infinity or a NaN.
-// piBuckets: iNrVerticesIn ints of scratch.
+// kGroupingFailed where the data takes another road: with kFiniteValues, an infinity, a NaN or
+// members of a group that differ in the sign of a zero; more than iMaxGroups groups; a hash that
+// spreads the data badly. piBuckets: iNrVerticesIn ints of scratch.
 enum GroupedValues {
     kFiniteValues, // members of a group must be bit-identical
     kAnyValues     // a group is led by its first member; a vertex with a NaN joins no group
 };
-static const int kGroupingNeedsSplit = -1;
-static const int kGroupingMetSpecialValues = -2;
+static const int kGroupingFailed = -1;
 static const int kFollowerFlag = INT_MIN;
 static inline bool IsFollower(int iRemapEntry) {
     return iRemapEntry < -1; // a leader's entry may hold -1, the end of its bucket's chain
@@ -49,10 +47,12 @@ static inline bool IsFollower(int iRemapEntry) {
 int GroupEqualVertices(int* piRemapTable, int* piBuckets, const float* pfVertexDataIn,
                        int iNrVerticesIn, int iFloatsPerVert, GroupedValues values, int iMaxGroups);
 
-// Writes each leader's rank in the order of first occurrence to its remap entry.
-void RankGroupsInFirstComeOrder(int* piRemapTable, int iNrVerticesIn);
+// Writes each leader's rank in the order of first occurrence to its remap entry, and copies the
+// leader to the output at its rank.
+void RankGroupsInFirstComeOrder(int* piRemapTable, float* pfVertexDataOut,
+                                const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert);
 
-// What the exact split would make of data holding an infinity or a NaN.
+// What orders data that grouping by bits could not weld.
 enum SpecialValuesOrder {
     kSplitOrder,     // only the exact split gives it
     kFirstComeOrder, // no channel splits the whole range: one run, merged first come first served
@@ -66,14 +66,13 @@ SpecialValuesOrder OrderForSpecialValues(const float* pfVertexDataIn, int iNrVer
 int MaxOrderableGroups(int iNrVerticesIn, int iFloatsPerVert);
 
 // Writes each leader's rank in the lexicographic order of the leaders' vertices to its remap
-// entry. Scratch: the work array and the output's first iNrGroups vertices.
+// entry, and copies the leader to the output at its rank. Scratch: the work array and the
+// output's first iNrGroups vertices.
 void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const float* pfVertexDataIn,
                 int iNrVerticesIn, int iFloatsPerVert, int iNrGroups);
 
-// Points every follower's remap entry at its leader's rank and copies each leader to the output
-// at its rank.
-void ExpandGroups(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
-                  int iNrVerticesIn, int iFloatsPerVert);
+// Once the leaders are ranked: points every follower's remap entry at its leader's rank.
+void PointFollowersAtLeaders(int* piRemapTable, int iNrVerticesIn);
 
 // The exact split and merge over the whole vertex range: piVertexIDs holds 0 .. n - 1 on entry,
 // the remap table serves as scratch until the merge fills it. Returns the number of distinct

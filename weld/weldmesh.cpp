@@ -10,9 +10,11 @@
 #include <stdlib.h>
 
 // Hashing finds the groups of equal vertices and only their leaders are sorted, wherever that
-// gives the exact split's result; where infinities or NaNs leave the split nothing to split, the
-// leaders stay in the order they come. The exact split welds everything else, in the same block.
-// A call of its own, so that no floating-point work can be moved across the mode changes.
+// gives the exact split's result. Where it does not, the data decides: if no channel can split
+// it, the split would merge it as one run, first come first served; NaNs or both infinities in a
+// channel promise no order, and the sorted one is given. The exact split welds everything else,
+// in the same block. A call of its own, so that no floating-point work can be moved across the
+// mode changes.
 __attribute__((noinline)) static int WeldVertices(int* piRemapTable, float* pfVertexDataOut,
                                                   int* piWork, const float* pfVertexDataIn,
                                                   int iNrVerticesIn, int iFloatsPerVert) {
@@ -20,9 +22,8 @@ __attribute__((noinline)) static int WeldVertices(int* piRemapTable, float* pfVe
     int iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataIn, iNrVerticesIn,
                                        iFloatsPerVert, kFiniteValues, iMaxSorted);
     SpecialValuesOrder order = kSortedOrder;
-    if (iNrGroups == kGroupingMetSpecialValues) {
+    if (iNrGroups < 0) {
         order = OrderForSpecialValues(pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
-        iNrGroups = kGroupingNeedsSplit;
         if (order != kSplitOrder)
             iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataIn, iNrVerticesIn,
                                            iFloatsPerVert, kAnyValues,
@@ -35,11 +36,12 @@ __attribute__((noinline)) static int WeldVertices(int* piRemapTable, float* pfVe
                               iNrVerticesIn);
     }
     if (order == kFirstComeOrder)
-        RankGroupsInFirstComeOrder(piRemapTable, iNrVerticesIn);
+        RankGroupsInFirstComeOrder(piRemapTable, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn,
+                                   iFloatsPerVert);
     else
         RankGroups(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn,
                    iFloatsPerVert, iNrGroups);
-    ExpandGroups(piRemapTable, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
+    PointFollowersAtLeaders(piRemapTable, iNrVerticesIn);
     return iNrGroups;
 }
 
