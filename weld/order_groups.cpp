@@ -100,6 +100,8 @@ static Leaders Offset(const Leaders& leaders, int i) {
 // Leaders are distinct: two of them always differ on some channel from iChannel on.
 static bool VertexLess(const FloatBits* a, const FloatBits* b, int iChannel, int iFloatsPerVert) {
     for (int c = iChannel; c < iFloatsPerVert; c++) {
+        if (a[c] == b[c])
+            continue;
         const uint32_t iKeyA = OrderKey(a[c]), iKeyB = OrderKey(b[c]);
         if (iKeyA != iKeyB)
             return iKeyA < iKeyB;
@@ -152,27 +154,33 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
             run = Offset(leaders, iStart);
         }
     }
-    bool bRunsLeft = false;
-    for (int iPartStart = 0, i = 1; i <= iCount; i++) {
+    // Marked first without a branch; then only the parts of more than one leader, rare, are
+    // visited.
+    run.piIDs[0] |= kRunStart;
+    for (int i = 1; i < iCount; i++) {
         // Parts are sorted by the vertices of their leaders, which lie anywhere in memory.
         if (i + kPrefetchDistance < iCount && iChannel + 1 < iFloatsPerVert)
             __builtin_prefetch(
                 &piIn[(size_t)run.piIDs[i + kPrefetchDistance] * iFloatsPerVert + iChannel + 1]);
-        if (i < iCount && run.piKeys[i] == run.piKeys[iPartStart])
+        run.piIDs[i] |= run.piKeys[i] != run.piKeys[i - 1] ? kRunStart : 0;
+    }
+    bool bRunsLeft = false;
+    for (int i = 1; i < iCount; i++) {
+        if (run.piIDs[i] & kRunStart)
             continue;
-        const int iPartCount = i - iPartStart;
-        if (iPartCount == 1) {
-            run.piIDs[iPartStart] |= kRunStart;
-        } else if (iPartCount > kMaxInsertedRun && iChannel + 1 < iFloatsPerVert) {
-            run.piIDs[iPartStart] |= kRunStart;
+        const int iPartStart = i - 1;
+        int iPartEnd = i + 1;
+        while (iPartEnd < iCount && !(run.piIDs[iPartEnd] & kRunStart))
+            iPartEnd++;
+        const int iPartCount = iPartEnd - iPartStart;
+        if (iPartCount > kMaxInsertedRun && iChannel + 1 < iFloatsPerVert)
             bRunsLeft = true;
-        } else {
+        else
             // The last channel leaves parts of more than one leader only where bit-identical
             // vertices with NaNs lead groups of their own: any order of those will do.
             InsertionSortRun(&run.piIDs[iPartStart], iPartCount, piIn, iFloatsPerVert,
                              iChannel + 1);
-        }
-        iPartStart = i;
+        i = iPartEnd;
     }
     return bRunsLeft;
 }
