@@ -53,7 +53,7 @@ std::vector<Mesh> TinyValueMeshes() {
         const int n = 1 + int(rng() % 200);
         for (int v = 0; v < n; v++) {
             const bool copyEarlier = v > 0 && rng() % 3 == 0;
-            const size_t earlier = size_t(rng() % (v + 1)) * mesh.channels;
+            const size_t earlier = size_t(v > 0 ? rng() % v : 0) * mesh.channels;
             for (int c = 0; c < mesh.channels; c++)
                 mesh.values.push_back(copyEarlier ? mesh.values[earlier + c] : TinyValue(rng));
         }
