@@ -1,8 +1,10 @@
 // weldmesh: removes exact duplicate vertices from every mesh of a model file.
+#include "gltf_backend.h"
 #include "mesh_weld.h"
 #include "staged_output.h"
 
 #include <assimp/Exporter.hpp>
+#include <assimp/IOStream.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/scene.h>
 
@@ -38,7 +40,12 @@ const char kUsage[] =
     "  -h, --help             print this help and exit\n"
     "      --version          print the version and exit\n"
     "\n"
-    "Assimp's exporters decide what the file keeps: ply and obj keep positions, normals and uv\n"
+    "A .gltf or .glb written from a .gltf or .glb (without --format) keeps every byte of the\n"
+    "asset but the duplicate vertices: each triangle primitive is welded on all its attributes\n"
+    "and morph targets, merging corners only when all their bytes are equal.\n"
+    "\n"
+    "For other formats, Assimp's exporters decide what the file keeps: ply and obj keep positions, "
+    "normals and uv\n"
     "exactly (ply stores colours in 8 bits, obj drops alpha and adds normals where there were\n"
     "none); stl keeps positions only; glb and gltf keep positions and colours exactly but\n"
     "normalize normals, store texture V as 1 - v and join nearly equal vertices again.\n";
@@ -197,8 +204,32 @@ void print_summary_line(const std::string& label, const MeshWeldResult& result) 
                 result.verticesBefore, result.verticesAfter, result.weldSeconds * 1e3);
 }
 
+void print_report(const WeldReport& report, Verbosity verbosity) {
+    if (verbosity == Verbosity::quiet)
+        return;
+    for (const WeldReportLine& line : report.lines) {
+        const MeshWeldResult& result = line.result;
+        if (result.faces == 0 && result.verticesBefore == 0 && !result.skipReason.empty()) {
+            std::printf("%s: left as it was: %s\n", line.label.c_str(), result.skipReason.c_str());
+            continue;
+        }
+        print_summary_line(line.label, result);
+        if (!result.skipReason.empty())
+            std::printf("  left as it was: %s\n", result.skipReason.c_str());
+        if (verbosity == Verbosity::verbose) {
+            std::printf("  kept: %s\n", result.kept.c_str());
+            if (!result.dropped.empty())
+                std::printf("  removed: %s\n", result.dropped.c_str());
+        }
+    }
+    print_summary_line("total (" + std::to_string(report.meshes) +
+                           (report.meshes == 1 ? " mesh)" : " meshes)"),
+                       report.total);
+}
+
 bool weld_scene(aiScene& scene, const Options& options) {
-    MeshWeldResult total;
+    WeldReport report;
+    report.meshes = scene.mNumMeshes;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
         aiMesh& mesh = *scene.mMeshes[m];
         const std::string label = "mesh " + std::to_string(m) + " '" + mesh.mName.C_Str() + "'";
@@ -208,25 +239,13 @@ bool weld_scene(aiScene& scene, const Options& options) {
             fail(options.input, label + ": " + error);
             return false;
         }
-        total.faces += result.faces;
-        total.verticesBefore += result.verticesBefore;
-        total.verticesAfter += result.verticesAfter;
-        total.weldSeconds += result.weldSeconds;
-        if (options.verbosity == Verbosity::quiet)
-            continue;
-        print_summary_line(label, result);
-        if (!result.skipReason.empty())
-            std::printf("  left as it was: %s\n", result.skipReason.c_str());
-        if (options.verbosity == Verbosity::verbose) {
-            std::printf("  kept: %s\n", result.kept.c_str());
-            if (!result.dropped.empty())
-                std::printf("  removed: %s\n", result.dropped.c_str());
-        }
+        report.total.faces += result.faces;
+        report.total.verticesBefore += result.verticesBefore;
+        report.total.verticesAfter += result.verticesAfter;
+        report.total.weldSeconds += result.weldSeconds;
+        report.lines.push_back({label, result});
     }
-    if (options.verbosity != Verbosity::quiet)
-        print_summary_line("total (" + std::to_string(scene.mNumMeshes) +
-                               (scene.mNumMeshes == 1 ? " mesh)" : " meshes)"),
-                           total);
+    print_report(report, options.verbosity);
     return true;
 }
 
@@ -247,7 +266,65 @@ bool export_scene(const aiScene& scene, const Options& options, const std::strin
     return true;
 }
 
+// Lets the glTF back-end write through the same staging as Assimp's exporters.
+class StagedStream : public OutputFile {
+  public:
+    explicit StagedStream(Assimp::IOStream* stream) : stream_(stream) {}
+    ~StagedStream() override { delete stream_; }
+    bool write(const void* data, size_t size) override {
+        return size == 0 || stream_->Write(data, 1, size) == size;
+    }
+
+  private:
+    Assimp::IOStream* stream_;
+};
+
+int run_gltf(const Options& options) {
+    if (!check_input_file(options.input))
+        return 1;
+    GltfAsset asset;
+    std::string error;
+    if (!asset.read(options.input, error)) {
+        std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+        return 1;
+    }
+    for (const std::string& written : asset.files_to_write(options.output))
+        for (const std::string& read : asset.files_read())
+            if (same_file(written, read)) {
+                fail(written, "is a file the input reads (" + read + "); choose another output");
+                return 1;
+            }
+    WeldReport report;
+    if (!asset.weld(options.attributes, report, error)) {
+        std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+        return 1;
+    }
+    print_report(report, options.verbosity);
+    StagedOutputSystem output;
+    const OutputOpener open = [&](const std::string& path,
+                                  std::string& openError) -> std::unique_ptr<OutputFile> {
+        Assimp::IOStream* stream = output.Open(path.c_str(), "wb");
+        if (!stream) {
+            openError = path + ": cannot write: " + std::strerror(errno);
+            return nullptr;
+        }
+        return std::make_unique<StagedStream>(stream);
+    };
+    if (!asset.write(options.output, open, error)) {
+        output.discard();
+        std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+        return 1;
+    }
+    if (!output.commit(options.input, error)) {
+        std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 int run(const Options& options) {
+    if (options.formatId.empty() && is_gltf_path(options.input) && is_gltf_path(options.output))
+        return run_gltf(options);
     std::string error;
     const std::string formatId = choose_export_format(options, error);
     if (formatId.empty()) {
