@@ -215,9 +215,11 @@ struct BufferBuilder {
     Json views = Json::array();
     Json accessors = Json::array();
 
-    size_t view(const std::string& bytes, int target = 0) {
+    size_t view(const std::string& bytes, int target = 0, size_t stride = 0) {
         bin.resize((bin.size() + 3) & ~size_t(3), '\0');
         Json view = {{"buffer", 0}, {"byteOffset", bin.size()}, {"byteLength", bytes.size()}};
+        if (stride)
+            view["byteStride"] = stride;
         if (target)
             view["target"] = target;
         bin += bytes;
@@ -225,12 +227,18 @@ struct BufferBuilder {
         return views.size() - 1;
     }
 
+    // With a stride, each element is padded to it with 0xEE bytes.
     template <typename T>
     size_t accessor(const std::vector<T>& values, int componentType, const char* type,
-                    size_t components, Json extra = Json::object(), int target = 34962) {
-        const std::string bytes(reinterpret_cast<const char*>(values.data()),
-                                values.size() * sizeof(T));
-        Json accessor = {{"bufferView", view(bytes, target)},
+                    size_t components, Json extra = Json::object(), int target = 34962,
+                    size_t stride = 0) {
+        std::string bytes;
+        for (size_t i = 0; i < values.size(); i += components) {
+            bytes.append(reinterpret_cast<const char*>(&values[i]), components * sizeof(T));
+            if (stride)
+                bytes.resize(bytes.size() + stride - components * sizeof(T), '\xEE');
+        }
+        Json accessor = {{"bufferView", view(bytes, target, stride)},
                          {"componentType", componentType},
                          {"count", values.size() / components},
                          {"type", type}};
@@ -256,6 +264,7 @@ struct Fixture {
     // How many vertices a bitwise weld leaves: the two sharing primitives, the soup.
     static constexpr size_t kSharedDistinct = 8;
     static constexpr size_t kSoupDistinct = 5;
+    static constexpr size_t kPatternsDistinct = 300;
 
     Fixture() {
         BufferBuilder b;
@@ -290,9 +299,10 @@ struct Fixture {
         // displacement.
         const std::vector<int> soup = {0, 1, 2, 1, 0, 3, 4, 2, 3};
         std::vector<float> soupPosition, weights, displacement;
-        std::vector<uint8_t> joints;
+        std::vector<uint8_t> joints, flags;
         for (int c : soup) {
             const int p = c == 4 ? 0 : c;
+            flags.insert(flags.end(), {uint8_t(p), 7, uint8_t(p * 3)});
             soupPosition.insert(soupPosition.end(), {float(p), float(p * p), 3.0f});
             joints.insert(joints.end(), {0, uint8_t(p % 2), 0, 0});
             weights.insert(weights.end(), {0.75f, 0.25f, 0.0f, 0.0f});
@@ -302,7 +312,20 @@ struct Fixture {
             {"POSITION", b.accessor(soupPosition, 5126, "VEC3", 3,
                                     {{"min", {0.0, 0.0, 3.0}}, {"max", {3.0, 9.0, 3.0}}})},
             {"JOINTS_0", b.accessor(joints, 5121, "VEC4", 4)},
-            {"WEIGHTS_0", b.accessor(weights, 5126, "VEC4", 4)}};
+            {"WEIGHTS_0", b.accessor(weights, 5126, "VEC4", 4)},
+            {"_FLAGS", b.accessor(flags, 5121, "VEC3", 3, {}, 34962, 4)}};
+        // More distinct NaN bit patterns (0xFFFF in the high half) than the weld's key has
+        // stand-ins for: each pair of corners repeats one of 300 texture coordinates.
+        std::vector<float> flat;
+        std::vector<uint16_t> patterns;
+        for (int c = 0; c < 600; ++c) {
+            flat.insert(flat.end(), {float(c / 2 % 3), 0, 0});
+            patterns.insert(patterns.end(), {uint16_t(c / 2), 65535});
+        }
+        Json patternAttributes = {
+            {"POSITION",
+             b.accessor(flat, 5126, "VEC3", 3, {{"min", {0, 0, 0}}, {"max", {2, 0, 0}}})},
+            {"TEXCOORD_0", b.accessor(patterns, 5123, "VEC2", 2, {{"normalized", true}})}};
         Json target = {{"POSITION", b.accessor(displacement, 5126, "VEC3", 3)}};
         std::vector<float> inverseBind(32, 0.0f);
         for (int i = 0; i < 32; i += 5)
@@ -338,7 +361,8 @@ struct Fixture {
               {{"name", "soup"},
                {"weights", {0.5}},
                {"primitives", {{{"attributes", soupAttributes}, {"targets", {target}}}}},
-               {"extras", {{"targetNames", {"lift"}}}}}}},
+               {"extras", {{"targetNames", {"lift"}}}}},
+              {{"name", "patterns"}, {"primitives", {{{"attributes", patternAttributes}}}}}}},
             {"materials",
              {{{"name", "glow"},
                {"emissiveFactor", {1.0, 0.5, 0.25}},
@@ -495,6 +519,8 @@ TEST_F(GltfWeld, GlbAndGltfRoundTripsKeepEveryByteButTheDuplicates) {
             EXPECT_EQ(vertex_count(out, 0, 2), 12u) << "the points are left as they were";
             EXPECT_EQ(vertex_count(out, 1, 0), Fixture::kSoupDistinct);
             EXPECT_EQ(bitwise_distinct(in, {{1, 0}}), Fixture::kSoupDistinct);
+            EXPECT_EQ(vertex_count(out, 2, 0), Fixture::kPatternsDistinct);
+            EXPECT_EQ(bitwise_distinct(in, {{2, 0}}), Fixture::kPatternsDistinct);
             for (const auto& [m, p] : std::vector<std::pair<int, int>>{{0, 0}, {1, 0}})
                 EXPECT_EQ(
                     out.doc["accessors"][size_t(out.primitive(m, p)["indices"])]["componentType"],
@@ -530,7 +556,7 @@ TEST_F(GltfWeld, SummaryCountsAndAttributeOptionRemovesWhatItLeavesOut) {
         << result.out;
     EXPECT_NE(result.out.find("mesh 0 'shared' primitive 2: left as it was: points"),
               std::string::npos);
-    EXPECT_NE(result.out.find("kept: POSITION, JOINTS_0, WEIGHTS_0, target 0 POSITION"),
+    EXPECT_NE(result.out.find("kept: POSITION, JOINTS_0, WEIGHTS_0, _FLAGS, target 0 POSITION"),
               std::string::npos);
 
     result = weld(input, dir / "less.glb", "-v -a position,uv");
@@ -549,6 +575,7 @@ TEST_F(GltfWeld, SummaryCountsAndAttributeOptionRemovesWhatItLeavesOut) {
     // Without the colour bit and the -0 that kept two vertices apart, six remain.
     EXPECT_EQ(vertex_count(out, 0, 0), 6u);
     EXPECT_EQ(vertex_count(out, 1, 0), Fixture::kSoupDistinct) << "skin and morph data stay";
+    EXPECT_FALSE(out.primitive(1, 0)["attributes"].contains("_FLAGS"));
     CornerBytes kept = in.corner_bytes(in.primitive(0, 0));
     for (const char* name : {"NORMAL", "TANGENT", "TEXCOORD_1", "COLOR_0"})
         kept.erase(name);

@@ -352,53 +352,108 @@ struct Group {
     std::vector<Primitive> primitives;
 };
 
-// One channel of the weld key: an attribute's bytes as the welder's floats. Float data with no
-// -0 and no NaN goes in as it is, where float comparison is bit comparison; anything else goes
-// in as 16-bit pieces, each an exact small float.
+// One channel of the weld key: an attribute's bytes as the welder's floats. The welder compares
+// floats, which is comparing bits but for -0 (equal to +0) and NaN (equal to nothing). So the
+// 4-byte words of an attribute go in as floats, each -0 or NaN pattern among them replaced by a
+// stand-in: one of the 256 largest finite floats that the attribute does not hold. Attributes
+// whose elements are not whole words, or that hold too many such patterns, go in as 16-bit
+// pieces, each an exact small float.
 struct Channel {
     size_t accessor;
-    bool raw;
+    bool words;
     size_t floats;
+    std::vector<uint32_t> specials; // the -0 and NaN patterns the attribute holds
+    std::vector<uint32_t> standIns; // and what stands for each in the key
 };
 
-// True when the accessor holds floats without -0 or NaN, the only values whose float comparison
-// differs from bit comparison.
-bool floats_compare_as_bits(const Accessor& accessor, const uint8_t* base) {
-    if (accessor.componentType != kFloat)
-        return false;
-    const size_t words = accessor.elementSize / 4;
+const uint32_t kFirstStandIn = 0x7F7FFF00u;
+const uint32_t kLastStandIn = 0x7F7FFFFFu; // the largest finite float
+const size_t kMaxStandIns = kLastStandIn - kFirstStandIn + 1;
+
+bool compares_unlike_bits(uint32_t bits) {
+    return bits == 0x80000000u || (bits & 0x7FFFFFFFu) > 0x7F800000u;
+}
+
+size_t position_of(const std::vector<uint32_t>& list, uint32_t value) {
+    return size_t(std::find(list.begin(), list.end(), value) - list.begin());
+}
+
+bool become_pieces(Channel& channel, const Accessor& accessor) {
+    channel.words = false;
+    channel.floats = (accessor.elementSize + 1) / 2;
+    channel.specials.clear();
+    channel.standIns.clear();
+    return false;
+}
+
+// Copies an attribute into its key channel. A words channel whose attribute holds more -0 and
+// NaN patterns than there are stand-ins free becomes a channel of 16-bit pieces, and the call
+// returns false: the key's layout has changed and it must be filled anew.
+bool put_channel(float* key, size_t floatsPerVertex, Channel& channel, const Accessor& accessor,
+                 const uint8_t* base) {
+    if (!channel.words) {
+        for (size_t v = 0; v < accessor.count; ++v) {
+            const uint8_t* element = base + v * accessor.stride;
+            float* dst = key + v * floatsPerVertex;
+            for (size_t i = 0; i < channel.floats; ++i) {
+                uint16_t piece = element[2 * i];
+                if (2 * i + 1 < accessor.elementSize)
+                    piece = uint16_t(piece | element[2 * i + 1] << 8);
+                dst[i] = float(piece);
+            }
+        }
+        return true;
+    }
+    std::vector<bool> taken(kMaxStandIns, false);
+    channel.specials.clear();
+    channel.standIns.clear();
     for (size_t v = 0; v < accessor.count; ++v) {
         const uint8_t* element = base + v * accessor.stride;
-        for (size_t w = 0; w < words; ++w) {
-            const uint32_t bits = read_u32(element + 4 * w);
-            if (bits == 0x80000000u || (bits & 0x7FFFFFFFu) > 0x7F800000u)
-                return false;
+        float* dst = key + v * floatsPerVertex;
+        std::memcpy(dst, element, accessor.elementSize);
+        for (size_t i = 0; i < channel.floats; ++i) {
+            const uint32_t bits = read_u32(element + 4 * i);
+            if (bits >= kFirstStandIn && bits <= kLastStandIn) {
+                taken[bits - kFirstStandIn] = true;
+            } else if (compares_unlike_bits(bits) &&
+                       position_of(channel.specials, bits) == channel.specials.size()) {
+                if (channel.specials.size() == kMaxStandIns)
+                    return become_pieces(channel, accessor);
+                channel.specials.push_back(bits);
+            }
+        }
+    }
+    for (size_t k = 0; k < kMaxStandIns && channel.standIns.size() < channel.specials.size(); ++k)
+        if (!taken[k])
+            channel.standIns.push_back(kFirstStandIn + uint32_t(k));
+    if (channel.standIns.size() < channel.specials.size())
+        return become_pieces(channel, accessor);
+    for (size_t v = 0; !channel.specials.empty() && v < accessor.count; ++v) {
+        float* dst = key + v * floatsPerVertex;
+        for (size_t i = 0; i < channel.floats; ++i) {
+            uint32_t bits;
+            std::memcpy(&bits, dst + i, 4);
+            if (compares_unlike_bits(bits)) {
+                bits = channel.standIns[position_of(channel.specials, bits)];
+                std::memcpy(dst + i, &bits, 4);
+            }
         }
     }
     return true;
 }
 
-void put_channel(float* key, size_t floatsPerVertex, const Channel& channel,
-                 const Accessor& accessor, const uint8_t* base) {
-    for (size_t v = 0; v < accessor.count; ++v) {
-        const uint8_t* element = base + v * accessor.stride;
-        float* dst = key + v * floatsPerVertex;
-        if (channel.raw) {
-            std::memcpy(dst, element, accessor.elementSize);
-            continue;
-        }
-        for (size_t i = 0; i < channel.floats; ++i) {
-            uint16_t piece = element[2 * i];
-            if (2 * i + 1 < accessor.elementSize)
-                piece = uint16_t(piece | element[2 * i + 1] << 8);
-            dst[i] = float(piece);
-        }
-    }
-}
-
 void get_channel(uint8_t* element, const float* src, const Channel& channel, size_t elementSize) {
-    if (channel.raw) {
+    if (channel.words) {
         std::memcpy(element, src, elementSize);
+        for (size_t i = 0; !channel.specials.empty() && i < channel.floats; ++i) {
+            uint32_t bits;
+            std::memcpy(&bits, src + i, 4);
+            if (bits >= kFirstStandIn && bits <= kLastStandIn) {
+                const size_t k = position_of(channel.standIns, bits);
+                if (k < channel.standIns.size())
+                    std::memcpy(element + 4 * i, &channel.specials[k], 4);
+            }
+        }
         return;
     }
     for (size_t i = 0; i < channel.floats; ++i) {
@@ -861,7 +916,6 @@ void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& original
     std::vector<Channel> channels;
     std::vector<std::string> kept, dropped;
     const size_t vertexCount = accessors[first.attributes.front().accessor].count;
-    size_t floatsPerVertex = 0;
     for (const AttributeRef& attribute : first.attributes) {
         const Accessor& accessor = accessors[attribute.accessor];
         if (accessor.count != vertexCount)
@@ -871,11 +925,12 @@ void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& original
         (attribute.kept ? kept : dropped).push_back(attribute.label());
         if (!attribute.kept)
             continue;
-        const bool raw = floats_compare_as_bits(accessor, accessor_data(accessor));
-        release(accessor);
-        const size_t floats = raw ? accessor.elementSize / 4 : (accessor.elementSize + 1) / 2;
-        channels.push_back({attribute.accessor, raw, floats});
-        floatsPerVertex += floats;
+        const bool words = accessor.elementSize % 4 == 0;
+        channels.push_back({attribute.accessor,
+                            words,
+                            words ? accessor.elementSize / 4 : (accessor.elementSize + 1) / 2,
+                            {},
+                            {}});
     }
 
     std::vector<std::vector<uint32_t>> corners;
@@ -884,24 +939,33 @@ void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& original
         corners.push_back(corners_of(primitive, vertexCount));
         cornerCount += corners.back().size();
     }
-    if (vertexCount > size_t(INT_MAX) / floatsPerVertex)
-        throw BadInput(what + ": " + std::to_string(vertexCount) + " vertices of " +
-                       std::to_string(floatsPerVertex) + " floats exceed the welder's limit");
-
     MallocArray<int> remap = allocate<int>(vertexCount, what);
-    MallocArray<float> welded = allocate<float>(vertexCount * floatsPerVertex, what);
     int unique;
     double seconds;
+    size_t floatsPerVertex = 0;
+    MallocArray<float> welded;
     {
-        MallocArray<float> key = allocate<float>(vertexCount * floatsPerVertex, what);
-        size_t offset = 0;
-        for (const Channel& channel : channels) {
-            const Accessor& accessor = accessors[channel.accessor];
-            put_channel(key.get() + offset, floatsPerVertex, channel, accessor,
-                        accessor_data(accessor));
-            release(accessor);
-            offset += channel.floats;
+        MallocArray<float> key;
+        for (bool filled = false; !filled;) {
+            floatsPerVertex = 0;
+            for (const Channel& channel : channels)
+                floatsPerVertex += channel.floats;
+            if (vertexCount > size_t(INT_MAX) / floatsPerVertex)
+                throw BadInput(what + ": " + std::to_string(vertexCount) + " vertices of " +
+                               std::to_string(floatsPerVertex) +
+                               " floats exceed the welder's limit");
+            key = allocate<float>(vertexCount * floatsPerVertex, what);
+            filled = true;
+            size_t offset = 0;
+            for (Channel& channel : channels) {
+                const Accessor& accessor = accessors[channel.accessor];
+                filled = filled && put_channel(key.get() + offset, floatsPerVertex, channel,
+                                               accessor, accessor_data(accessor));
+                release(accessor);
+                offset += channel.floats;
+            }
         }
+        welded = allocate<float>(vertexCount * floatsPerVertex, what);
         const auto start = std::chrono::steady_clock::now();
         unique =
             WeldMesh(remap.get(), welded.get(), key.get(), int(vertexCount), int(floatsPerVertex));
