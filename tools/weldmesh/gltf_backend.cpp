@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -378,68 +379,91 @@ size_t position_of(const std::vector<uint32_t>& list, uint32_t value) {
     return size_t(std::find(list.begin(), list.end(), value) - list.begin());
 }
 
-bool become_pieces(Channel& channel, const Accessor& accessor) {
-    channel.words = false;
-    channel.floats = (accessor.elementSize + 1) / 2;
-    channel.specials.clear();
-    channel.standIns.clear();
-    return false;
+// What one range of an attribute's words holds that the key must know of.
+struct WordScan {
+    std::vector<uint32_t> specials; // distinct -0 and NaN patterns, at most kMaxStandIns + 1
+    std::vector<bool> taken = std::vector<bool>(kMaxStandIns, false); // stand-ins the data holds
+};
+
+void scan_words(WordScan& scan, const Accessor& accessor, const uint8_t* base, size_t begin,
+                size_t end) {
+    const size_t words = accessor.elementSize / 4;
+    for (size_t v = begin; v < end; ++v) {
+        const uint8_t* element = base + v * accessor.stride;
+        for (size_t i = 0; i < words; ++i) {
+            const uint32_t bits = read_u32(element + 4 * i);
+            // One test keeps ordinary values on the fast path.
+            if ((bits & 0x7FFFFFFFu) < kFirstStandIn && bits != 0x80000000u)
+                continue;
+            if (bits >= kFirstStandIn && bits <= kLastStandIn)
+                scan.taken[bits - kFirstStandIn] = true;
+            else if (compares_unlike_bits(bits) &&
+                     position_of(scan.specials, bits) == scan.specials.size() &&
+                     scan.specials.size() <= kMaxStandIns)
+                scan.specials.push_back(bits);
+        }
+    }
 }
 
-// Copies an attribute into its key channel. A words channel whose attribute holds more -0 and
-// NaN patterns than there are stand-ins free becomes a channel of 16-bit pieces, and the call
-// returns false: the key's layout has changed and it must be filled anew.
-bool put_channel(float* key, size_t floatsPerVertex, Channel& channel, const Accessor& accessor,
-                 const uint8_t* base) {
-    if (!channel.words) {
-        for (size_t v = 0; v < accessor.count; ++v) {
-            const uint8_t* element = base + v * accessor.stride;
-            float* dst = key + v * floatsPerVertex;
+// Chooses the channel's stand-ins from the scans of its ranges, or makes it a channel of
+// 16-bit pieces when the attribute holds more patterns than there are stand-ins free.
+void plan_channel(Channel& channel, const Accessor& accessor, const WordScan* scans, size_t count) {
+    std::vector<bool> taken(kMaxStandIns, false);
+    for (size_t s = 0; s < count; ++s) {
+        for (size_t k = 0; k < kMaxStandIns; ++k)
+            taken[k] = taken[k] || scans[s].taken[k];
+        for (uint32_t bits : scans[s].specials)
+            if (position_of(channel.specials, bits) == channel.specials.size())
+                channel.specials.push_back(bits);
+    }
+    for (size_t k = 0; k < kMaxStandIns && channel.standIns.size() < channel.specials.size(); ++k)
+        if (!taken[k])
+            channel.standIns.push_back(kFirstStandIn + uint32_t(k));
+    if (channel.standIns.size() < channel.specials.size()) {
+        channel.words = false;
+        channel.floats = (accessor.elementSize + 1) / 2;
+        channel.specials.clear();
+        channel.standIns.clear();
+    }
+}
+
+// Copies vertices [begin, end) of an attribute into its key channel, from row 0 of `key`.
+void put_channel(float* key, size_t floatsPerVertex, const Channel& channel,
+                 const Accessor& accessor, const uint8_t* base, size_t begin, size_t end) {
+    for (size_t v = begin; v < end; ++v) {
+        const uint8_t* element = base + v * accessor.stride;
+        float* dst = key + (v - begin) * floatsPerVertex;
+        if (!channel.words) {
             for (size_t i = 0; i < channel.floats; ++i) {
                 uint16_t piece = element[2 * i];
                 if (2 * i + 1 < accessor.elementSize)
                     piece = uint16_t(piece | element[2 * i + 1] << 8);
                 dst[i] = float(piece);
             }
+            continue;
         }
-        return true;
-    }
-    std::vector<bool> taken(kMaxStandIns, false);
-    channel.specials.clear();
-    channel.standIns.clear();
-    for (size_t v = 0; v < accessor.count; ++v) {
-        const uint8_t* element = base + v * accessor.stride;
-        float* dst = key + v * floatsPerVertex;
-        std::memcpy(dst, element, accessor.elementSize);
         for (size_t i = 0; i < channel.floats; ++i) {
-            const uint32_t bits = read_u32(element + 4 * i);
-            if (bits >= kFirstStandIn && bits <= kLastStandIn) {
-                taken[bits - kFirstStandIn] = true;
-            } else if (compares_unlike_bits(bits) &&
-                       position_of(channel.specials, bits) == channel.specials.size()) {
-                if (channel.specials.size() == kMaxStandIns)
-                    return become_pieces(channel, accessor);
-                channel.specials.push_back(bits);
-            }
-        }
-    }
-    for (size_t k = 0; k < kMaxStandIns && channel.standIns.size() < channel.specials.size(); ++k)
-        if (!taken[k])
-            channel.standIns.push_back(kFirstStandIn + uint32_t(k));
-    if (channel.standIns.size() < channel.specials.size())
-        return become_pieces(channel, accessor);
-    for (size_t v = 0; !channel.specials.empty() && v < accessor.count; ++v) {
-        float* dst = key + v * floatsPerVertex;
-        for (size_t i = 0; i < channel.floats; ++i) {
-            uint32_t bits;
-            std::memcpy(&bits, dst + i, 4);
-            if (compares_unlike_bits(bits)) {
+            uint32_t bits = read_u32(element + 4 * i);
+            if (!channel.specials.empty() && compares_unlike_bits(bits))
                 bits = channel.standIns[position_of(channel.specials, bits)];
-                std::memcpy(dst + i, &bits, 4);
-            }
+            std::memcpy(dst + i, &bits, 4);
         }
     }
-    return true;
+}
+
+// Runs f(begin, end) on the two halves of [0, count) at once, on this thread and one more, or
+// on the whole range where it is too small to gain from that.
+const size_t kHalvesFrom = 65536;
+
+template <typename F> void on_halves(size_t count, F f) {
+    const size_t half = count / 2;
+    if (count < kHalvesFrom) {
+        f(0, count, 0);
+        return;
+    }
+    std::thread other(f, half, count, 1);
+    f(0, half, 0);
+    other.join();
 }
 
 void get_channel(uint8_t* element, const float* src, const Channel& channel, size_t elementSize) {
@@ -939,40 +963,77 @@ void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& original
         corners.push_back(corners_of(primitive, vertexCount));
         cornerCount += corners.back().size();
     }
-    MallocArray<int> remap = allocate<int>(vertexCount, what);
-    int unique;
-    double seconds;
-    size_t floatsPerVertex = 0;
-    MallocArray<float> welded;
-    {
-        MallocArray<float> key;
-        for (bool filled = false; !filled;) {
-            floatsPerVertex = 0;
-            for (const Channel& channel : channels)
-                floatsPerVertex += channel.floats;
-            if (vertexCount > size_t(INT_MAX) / floatsPerVertex)
-                throw BadInput(what + ": " + std::to_string(vertexCount) + " vertices of " +
-                               std::to_string(floatsPerVertex) +
-                               " floats exceed the welder's limit");
-            key = allocate<float>(vertexCount * floatsPerVertex, what);
-            filled = true;
-            size_t offset = 0;
-            for (Channel& channel : channels) {
-                const Accessor& accessor = accessors[channel.accessor];
-                filled = filled && put_channel(key.get() + offset, floatsPerVertex, channel,
-                                               accessor, accessor_data(accessor));
-                release(accessor);
-                offset += channel.floats;
-            }
-        }
-        welded = allocate<float>(vertexCount * floatsPerVertex, what);
-        const auto start = std::chrono::steady_clock::now();
-        unique =
-            WeldMesh(remap.get(), welded.get(), key.get(), int(vertexCount), int(floatsPerVertex));
-        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Each channel is scanned, then copied into the key, and its input pages handed back, before
+    // the next one is read: the input is never all in memory beside the key.
+    for (Channel& channel : channels) {
+        const Accessor& accessor = accessors[channel.accessor];
+        if (!channel.words)
+            continue;
+        WordScan scans[2];
+        on_halves(vertexCount, [&](size_t begin, size_t end, int half) {
+            scan_words(scans[half], accessor, accessor_data(accessor), begin, end);
+        });
+        release(accessor);
+        plan_channel(channel, accessor, scans, 2);
     }
-    if (unique == 0)
+    size_t floatsPerVertex = 0;
+    for (const Channel& channel : channels)
+        floatsPerVertex += channel.floats;
+    if (vertexCount > size_t(INT_MAX) / floatsPerVertex)
+        throw BadInput(what + ": " + std::to_string(vertexCount) + " vertices of " +
+                       std::to_string(floatsPerVertex) + " floats exceed the welder's limit");
+    MallocArray<float> key = allocate<float>(vertexCount * floatsPerVertex, what);
+    size_t column = 0;
+    for (const Channel& channel : channels) {
+        const Accessor& accessor = accessors[channel.accessor];
+        on_halves(vertexCount, [&](size_t begin, size_t end, int) {
+            put_channel(key.get() + begin * floatsPerVertex + column, floatsPerVertex, channel,
+                        accessor, accessor_data(accessor), begin, end);
+        });
+        release(accessor);
+        column += channel.floats;
+    }
+
+    // Both halves are welded at once, then their distinct vertices together; merged corners
+    // are bitwise equal, so this finds exactly the vertices one weld of the whole would.
+    const auto start = std::chrono::steady_clock::now();
+    MallocArray<int> remap = allocate<int>(vertexCount, what);
+    MallocArray<float> halves = allocate<float>(vertexCount * floatsPerVertex, what);
+    size_t begins[2] = {0, 0};
+    int counts[2] = {0, 0};
+    on_halves(vertexCount, [&](size_t begin, size_t end, int half) {
+        begins[half] = begin;
+        counts[half] =
+            WeldMesh(remap.get() + begin, halves.get() + begin * floatsPerVertex,
+                     key.get() + begin * floatsPerVertex, int(end - begin), int(floatsPerVertex));
+    });
+    key.reset();
+    const bool split = vertexCount >= kHalvesFrom;
+    if (counts[0] == 0 || (split && counts[1] == 0))
         throw BadInput(what + ": out of memory while welding");
+    MallocArray<float> welded;
+    int unique = counts[0];
+    if (split) {
+        MallocArray<float> both =
+            allocate<float>(size_t(counts[0] + counts[1]) * floatsPerVertex, what);
+        std::memcpy(both.get(), halves.get(), size_t(counts[0]) * floatsPerVertex * sizeof(float));
+        std::memcpy(both.get() + size_t(counts[0]) * floatsPerVertex,
+                    halves.get() + begins[1] * floatsPerVertex,
+                    size_t(counts[1]) * floatsPerVertex * sizeof(float));
+        halves.reset();
+        MallocArray<int> merged = allocate<int>(size_t(counts[0] + counts[1]), what);
+        welded = allocate<float>(size_t(counts[0] + counts[1]) * floatsPerVertex, what);
+        unique = WeldMesh(merged.get(), welded.get(), both.get(), counts[0] + counts[1],
+                          int(floatsPerVertex));
+        if (unique == 0)
+            throw BadInput(what + ": out of memory while welding");
+        for (size_t v = 0; v < vertexCount; ++v)
+            remap[v] = merged[size_t(remap[v] + (v < begins[1] ? 0 : counts[0]))];
+    } else {
+        welded = std::move(halves);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     // Output vertices come in the order the corners first use them, as the input had them.
     std::vector<int> firstUse(size_t(unique), -1);
