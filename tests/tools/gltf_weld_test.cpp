@@ -1,4 +1,6 @@
 // weldmesh on glTF: the asset that comes out is the asset that went in, minus duplicate vertices.
+#include "tool_scratch.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -20,15 +22,6 @@ namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
 namespace {
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 uint32_t u32(const std::string& bytes, size_t at) {
     uint32_t value;
@@ -398,40 +391,7 @@ struct Fixture {
     }
 };
 
-struct RunResult {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-class GltfWeld : public testing::Test {
-  protected:
-    fs::path dir;
-
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "weldmesh-gltf-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    RunResult run(const std::string& arguments) const {
-        const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
-        const std::string command = std::string(WELDMESH_EXE) + " " + arguments + " >'" +
-                                    out.string() + "' 2>'" + err.string() + "'";
-        const int status = std::system(command.c_str());
-        RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out),
-                         read_file(err)};
-        fs::remove(out);
-        fs::remove(err);
-        return result;
-    }
-
-    RunResult weld(const fs::path& input, const fs::path& output,
-                   const std::string& options = "") const {
-        return run(options + " '" + input.string() + "' '" + output.string() + "'");
-    }
-};
+class GltfWeld : public ToolScratch {};
 
 std::vector<std::pair<size_t, size_t>> primitives_of(const Json& doc) {
     std::vector<std::pair<size_t, size_t>> list;

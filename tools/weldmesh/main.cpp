@@ -2,10 +2,12 @@
 #include "gltf_backend.h"
 #include "mesh_weld.h"
 #include "staged_output.h"
+#include "weld_hint.h"
 
 #include <assimp/Exporter.hpp>
 #include <assimp/IOStream.hpp>
 #include <assimp/Importer.hpp>
+#include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
 #include <getopt.h>
@@ -32,8 +34,10 @@ const char kUsage[] =
     "                         coordinate set), color (first colour set), or all (default:\n"
     "                         every attribute and every set the meshes have). Positions are\n"
     "                         always kept; the others are removed from the output.\n"
-    "  -f, --format ID        export format id instead of the extension's first, e.g. stlb or\n"
-    "                         plyb for binary STL or PLY\n"
+    "  -f, --format ID        export format id instead of the extension's, e.g. stlb for\n"
+    "                         binary STL or ply for ASCII PLY (.ply is binary by default)\n"
+    "      --triangulate      split polygons into triangles, keeping their corners, as\n"
+    "                         triangles-only formats (stl, glb, gltf, 3ds) need\n"
     "  -q, --quiet            print nothing but errors\n"
     "  -v, --verbose          also print the attributes welded, what was removed, and the\n"
     "                         export format\n"
@@ -58,6 +62,7 @@ struct Options {
     std::string formatId;
     AttributeSelection attributes;
     Verbosity verbosity = Verbosity::normal;
+    bool triangulate = false;
 };
 
 enum class ParseOutcome { run, exitSuccess, usageError };
@@ -88,13 +93,14 @@ bool parse_attributes(const std::string& list, AttributeSelection& selection) {
 }
 
 ParseOutcome parse_options(int argc, char** argv, Options& options) {
-    enum { versionOption = 256 };
+    enum { versionOption = 256, triangulateOption };
     const option longOptions[] = {{"attributes", required_argument, nullptr, 'a'},
                                   {"format", required_argument, nullptr, 'f'},
                                   {"quiet", no_argument, nullptr, 'q'},
                                   {"verbose", no_argument, nullptr, 'v'},
                                   {"help", no_argument, nullptr, 'h'},
                                   {"version", no_argument, nullptr, versionOption},
+                                  {"triangulate", no_argument, nullptr, triangulateOption},
                                   {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "a:f:qvh", longOptions, nullptr)) != -1) {
@@ -120,6 +126,9 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
         case versionOption:
             std::printf("weldmesh %s\n", WELDMESH_VERSION);
             return ParseOutcome::exitSuccess;
+        case triangulateOption:
+            options.triangulate = true;
+            break;
         default:
             return ParseOutcome::usageError;
         }
@@ -149,6 +158,9 @@ std::string lower_extension(const std::string& path) {
 std::string choose_export_format(const Options& options, std::string& error) {
     Assimp::Exporter exporter;
     const std::string extension = lower_extension(options.output);
+    // Assimp's own reader does not read every float of ASCII PLY back exactly.
+    if (options.formatId.empty() && extension == "ply")
+        return "plyb";
     for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i) {
         const aiExportFormatDesc* format = exporter.GetExportFormatDescription(i);
         if (options.formatId.empty() ? extension == format->fileExtension
@@ -246,6 +258,12 @@ bool weld_scene(aiScene& scene, const Options& options) {
         report.lines.push_back({label, result});
     }
     print_report(report, options.verbosity);
+    const std::string hint =
+        options.attributes.normals
+            ? positions_only_hint(scene, report.total.verticesBefore, report.total.verticesAfter)
+            : "";
+    if (options.verbosity != Verbosity::quiet && !hint.empty())
+        std::printf("%s\n", hint.c_str());
     return true;
 }
 
@@ -338,9 +356,11 @@ int run(const Options& options) {
         return 1;
     }
 
-    // No post-processing: every step that cleans up a mesh joins, splits or alters vertices.
+    // No other post-processing: every step that cleans up a mesh joins, splits or alters
+    // vertices. Triangulation only regroups the corners of polygons.
     Assimp::Importer importer;
-    if (!importer.ReadFile(options.input, 0)) {
+    const unsigned steps = options.triangulate ? unsigned(aiProcess_Triangulate) : 0u;
+    if (!importer.ReadFile(options.input, steps)) {
         fail(options.input, std::string("cannot read: ") + importer.GetErrorString());
         return 1;
     }
@@ -351,7 +371,8 @@ int run(const Options& options) {
     }
     if (has_polygons(*scene, 4) && holds_only_triangles(formatId)) {
         fail(options.output,
-             "format '" + formatId + "' holds only triangles and the input has polygons");
+             "format '" + formatId +
+                 "' holds only triangles and the input has polygons (--triangulate splits them)");
         return 1;
     }
     if (options.verbosity == Verbosity::verbose)
