@@ -27,8 +27,8 @@
 namespace fs = std::filesystem;
 
 // ordered_json keeps the members in the order the file has them; numbers are kept as the
-// integers or doubles they were parsed as and printed back as the shortest text that reads
-// back to the same value.
+// integers or doubles they were parsed as and printed back as text that reads back to the
+// same value.
 using Json = nlohmann::ordered_json;
 
 namespace {
@@ -947,7 +947,9 @@ void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& original
                            std::to_string(accessor.count) + " elements, " +
                            first.attributes.front().label() + " " + std::to_string(vertexCount));
         (attribute.kept ? kept : dropped).push_back(attribute.label());
-        if (!attribute.kept)
+        // An accessor two attributes share is one channel: its bytes need comparing once.
+        auto same = [&](const Channel& channel) { return channel.accessor == attribute.accessor; };
+        if (!attribute.kept || std::any_of(channels.begin(), channels.end(), same))
             continue;
         const bool words = accessor.elementSize % 4 == 0;
         channels.push_back({attribute.accessor,
@@ -1351,6 +1353,8 @@ template <typename F> bool guarded(const std::string& file, std::string& error, 
                 (bracket == std::string::npos ? message : message.substr(bracket + 2));
     } catch (const std::bad_alloc&) {
         error = file + ": out of memory";
+    } catch (const std::exception& e) {
+        error = file + ": " + e.what();
     }
     return false;
 }

@@ -48,11 +48,11 @@ const char kUsage[] =
     "asset but the duplicate vertices: each triangle primitive is welded on all its attributes\n"
     "and morph targets, merging corners only when all their bytes are equal.\n"
     "\n"
-    "For other formats, Assimp's exporters decide what the file keeps: ply and obj keep positions, "
-    "normals and uv\n"
-    "exactly (ply stores colours in 8 bits, obj drops alpha and adds normals where there were\n"
-    "none); stl keeps positions only; glb and gltf keep positions and colours exactly but\n"
-    "normalize normals, store texture V as 1 - v and join nearly equal vertices again.\n";
+    "Other formats go through Assimp, whose exporters decide what the file keeps: ply and obj\n"
+    "keep positions, normals and uv exactly (ply stores colours in 8 bits, obj drops alpha and\n"
+    "adds normals where there were none); stl keeps positions only; glb and gltf keep positions\n"
+    "and colours exactly but normalize normals, store texture V as 1 - v and join nearly equal\n"
+    "vertices again.\n";
 
 enum class Verbosity { quiet, normal, verbose };
 
