@@ -502,10 +502,16 @@ template <typename T> using MallocArray = std::unique_ptr<T[], FreeDeleter>;
 
 // Uninitialised on purpose: the welder's output array needs room for every vertex but is
 // written only as far as the distinct ones reach, and pages never touched cost no memory.
+// Large arrays ask for huge pages, which take the kernel far fewer faults to hand out.
 template <typename T> MallocArray<T> allocate(size_t count, const std::string& what) {
     T* p = static_cast<T*>(std::malloc(std::max<size_t>(count, 1) * sizeof(T)));
     if (!p)
         throw BadInput(what + ": out of memory");
+    const uintptr_t huge = 2u << 20;
+    const uintptr_t first = (uintptr_t(p) + huge - 1) & ~(huge - 1);
+    const uintptr_t last = (uintptr_t(p) + count * sizeof(T)) & ~(huge - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
     return MallocArray<T>(p);
 }
 
