@@ -326,7 +326,10 @@ struct Fixture {
         const size_t inverseBindMatrices = b.accessor(inverseBind, 5126, "MAT4", 16, {}, 0);
 
         b.view(std::string(64, '\x55')); // nothing refers to it
-        const size_t imageView = b.view(std::string("\x89PNG\r\n\x1a\n embedded image", 23));
+        // Buffer 1 holds only a view nothing refers to; buffer 2, a data URI, holds the image.
+        b.views.push_back({{"buffer", 1}, {"byteLength", 4}});
+        b.views.push_back({{"buffer", 2}, {"byteLength", 23}});
+        const size_t imageView = b.views.size() - 1;
 
         doc = {
             {"asset", {{"version", "2.0"}, {"generator", "fixture"}, {"copyright", "(c) test"}}},
@@ -370,7 +373,11 @@ struct Fixture {
              {{{"uri", "tex%20one.png"}}, {{"bufferView", imageView}, {"mimeType", "image/png"}}}},
             {"accessors", b.accessors},
             {"bufferViews", b.views},
-            {"buffers", {{{"byteLength", b.bin.size()}}}},
+            {"buffers",
+             {{{"byteLength", b.bin.size()}},
+              {{"uri", "data:application/octet-stream;base64,AAAAAA=="}, {"byteLength", 4}},
+              {{"uri", "data:application/gltf-buffer;base64,iVBORw0KGgogZW1iZWRkZWQgaW1hZ2U="},
+               {"byteLength", 23}}}},
             {"extras", {{"big", 12345678901234567ull}, {"tiny", 5e-324}}},
         };
         bin = b.bin;
@@ -472,6 +479,10 @@ TEST_F(GltfWeld, GlbAndGltfRoundTripsKeepEveryByteButTheDuplicates) {
             const Asset out = Asset::load(dir / output);
             expect_same_asset(in, out);
             expect_compact(out);
+            ASSERT_EQ(out.doc["buffers"].size(), 2u) << "the buffer nothing refers to goes";
+            EXPECT_EQ(out.doc["buffers"][1]["uri"].get<std::string>().rfind(
+                          "data:application/gltf-buffer;base64,", 0),
+                      0u);
 
             EXPECT_EQ(vertex_count(out, 0, 0), Fixture::kSharedDistinct);
             EXPECT_EQ(bitwise_distinct(in, {{0, 0}, {0, 1}}), Fixture::kSharedDistinct);

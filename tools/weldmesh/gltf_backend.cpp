@@ -255,6 +255,7 @@ struct Buffer {
     enum class Source { glbChunk, dataUri, file } source = Source::glbChunk;
     std::string dataUriPrefix; // up to and including "base64,"
     std::string path;          // for files
+    size_t number = 0;         // its place in the input, which names its output file
     MappedFile file;
     std::vector<uint8_t> decoded;
     const uint8_t* data = nullptr;
@@ -716,6 +717,7 @@ void GltfAsset::Impl::read_buffers() {
         const std::string what = "buffer " + std::to_string(b);
         const Json& json = list[b];
         auto buffer = std::make_unique<Buffer>();
+        buffer->number = b;
         buffer->size = size_t(unsigned_of(member(json, "byteLength", what), what + " byteLength"));
         size_t available = 0;
         if (!json.contains("uri")) {
@@ -1284,13 +1286,40 @@ void GltfAsset::Impl::compact_buffers() {
         if (index < total)
             ref = newIndex[size_t(index)];
     });
-    for (size_t b = 0; b < buffers.size(); ++b)
-        doc["buffers"][b]["byteLength"] = end[b];
+    // A buffer with no view left goes (a glTF buffer cannot be empty), the others move up.
+    std::vector<size_t> newBuffer(buffers.size());
+    Json bufferList = Json::array();
+    size_t keptBuffers = 0;
+    for (size_t b = 0; b < buffers.size(); ++b) {
+        newBuffer[b] = keptBuffers;
+        if (pieces[b].empty())
+            continue;
+        bufferList.push_back(std::move(doc["buffers"][b]));
+        bufferList.back()["byteLength"] = end[b];
+        if (keptBuffers != b) {
+            buffers[keptBuffers] = std::move(buffers[b]);
+            pieces[keptBuffers] = std::move(pieces[b]);
+        }
+        ++keptBuffers;
+    }
+    buffers.resize(keptBuffers);
+    pieces.resize(keptBuffers);
+    for (Json& view : viewList)
+        view["buffer"] = newBuffer[view["buffer"].get<size_t>()];
+    const bool noViews = viewList.empty();
+    // Erasing members moves the others: viewList is not used past here.
+    if (keptBuffers == 0)
+        doc.erase("buffers");
+    else
+        doc["buffers"] = std::move(bufferList);
+    if (noViews)
+        doc.erase("bufferViews");
 }
 
 std::string GltfAsset::Impl::buffer_file_name(const std::string& outputPath, size_t buffer) const {
     const std::string stem = fs::path(outputPath).stem().string();
-    return stem + (buffer == 0 ? "" : "_" + std::to_string(buffer)) + ".bin";
+    const size_t number = buffers[buffer]->number;
+    return stem + (number == 0 ? "" : "_" + std::to_string(number)) + ".bin";
 }
 
 // A glb output stores buffer 0 in its BIN chunk; a data URI stays a data URI; every other buffer
