@@ -556,6 +556,21 @@ TEST_F(GltfWeld, SummaryCountsAndAttributeOptionRemovesWhatItLeavesOut) {
         << "the removed attributes' accessors go";
 }
 
+TEST_F(GltfWeld, AttributeOptionLeavesNoMorphTargetEmpty) {
+    Fixture fixture;
+    for (Json& primitive : fixture.doc["meshes"][0]["primitives"])
+        if (!primitive.contains("mode"))
+            primitive["targets"] = {{{"NORMAL", 1}}};
+    write_file(dir / "in.glb", glb(fixture.doc, fixture.bin));
+    const RunResult result = weld(dir / "in.glb", dir / "out.glb", "-v -a position,uv");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("kept: POSITION, TEXCOORD_0, target 0 NORMAL\n"), std::string::npos)
+        << result.out;
+    const Asset out = Asset::load(dir / "out.glb");
+    EXPECT_TRUE(out.primitive(0, 0)["targets"][0].contains("NORMAL"));
+    EXPECT_FALSE(out.primitive(0, 0)["attributes"].contains("NORMAL"));
+}
+
 // Large enough that the weld works on two halves at once and then joins them.
 TEST_F(GltfWeld, LargeSoupWeldsAsOneBitwiseWeld) {
     const int n = 120; // vertices per grid side: 85,014 corners

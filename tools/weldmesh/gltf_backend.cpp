@@ -341,6 +341,18 @@ bool attribute_selected(const std::string& name, const AttributeSelection& selec
            selection.colorSets == all.colorSets;
 }
 
+// A morph target must keep an attribute (animations count the targets, so it cannot go): one
+// that --attributes would empty keeps all of its own.
+void keep_every_target_something(std::vector<AttributeRef>& attributes, size_t targets) {
+    for (size_t t = 0; t < targets; ++t) {
+        auto ofTarget = [&](const AttributeRef& a) { return a.target == int(t); };
+        auto kept = [&](const AttributeRef& a) { return ofTarget(a) && a.kept; };
+        if (std::none_of(attributes.begin(), attributes.end(), kept))
+            for (AttributeRef& attribute : attributes)
+                attribute.kept = attribute.kept || ofTarget(attribute);
+    }
+}
+
 struct Primitive {
     size_t mesh;
     size_t index;
@@ -1190,6 +1202,7 @@ void GltfAsset::Impl::weld(const AttributeSelection& selection, WeldReport& repo
             const Json& targets = array_member(primitive, "targets");
             for (size_t t = 0; t < targets.size(); ++t)
                 add(targets[t], int(t));
+            keep_every_target_something(entry.attributes, targets.size());
             // POSITION first: the summary and the count check name it.
             std::stable_partition(
                 entry.attributes.begin(), entry.attributes.end(),
