@@ -569,6 +569,8 @@ struct GltfAsset::Impl {
     void weld(const AttributeSelection& selection, WeldReport& report);
     std::string skip_reason(const Json& primitive) const;
     std::vector<uint32_t> corners_of(const Primitive& primitive, size_t vertexCount) const;
+    MallocArray<float> build_key(std::vector<Channel>& channels, size_t vertexCount,
+                                 size_t& floatsPerVertex, const std::string& what) const;
     void weld_group(const Group& group, std::vector<Json>& originals, std::vector<bool>& claimed,
                     const std::vector<bool>& pinned, WeldReport& report);
     size_t place_accessor(size_t original, Json updated, std::vector<bool>& claimed,
@@ -941,7 +943,97 @@ std::string join(const std::vector<std::string>& names) {
     return text;
 }
 
+struct WeldedKey {
+    MallocArray<int> remap;    // input vertex -> distinct vertex
+    MallocArray<float> welded; // the distinct vertices' keys
+    int unique;
+    double seconds;
+};
+
+// Welds the key's vertices, the two halves at once and then their distinct vertices together:
+// merged corners are bitwise equal, so this finds exactly the vertices one weld of the whole
+// would. The key is freed as soon as the halves are welded.
+WeldedKey weld_key(MallocArray<float> key, size_t vertexCount, size_t floatsPerVertex,
+                   const std::string& what) {
+    const auto start = std::chrono::steady_clock::now();
+    MallocArray<int> remap = allocate<int>(vertexCount, what);
+    MallocArray<float> halves = allocate<float>(vertexCount * floatsPerVertex, what);
+    size_t begins[2] = {0, 0};
+    int counts[2] = {0, 0};
+    on_halves(vertexCount, [&](size_t begin, size_t end, int half) {
+        begins[half] = begin;
+        counts[half] =
+            WeldMesh(remap.get() + begin, halves.get() + begin * floatsPerVertex,
+                     key.get() + begin * floatsPerVertex, int(end - begin), int(floatsPerVertex));
+    });
+    key.reset();
+    const bool split = vertexCount >= kHalvesFrom;
+    if (counts[0] == 0 || (split && counts[1] == 0))
+        throw BadInput(what + ": out of memory while welding");
+    MallocArray<float> welded;
+    int unique = counts[0];
+    if (split) {
+        MallocArray<float> both =
+            allocate<float>(size_t(counts[0] + counts[1]) * floatsPerVertex, what);
+        std::memcpy(both.get(), halves.get(), size_t(counts[0]) * floatsPerVertex * sizeof(float));
+        std::memcpy(both.get() + size_t(counts[0]) * floatsPerVertex,
+                    halves.get() + begins[1] * floatsPerVertex,
+                    size_t(counts[1]) * floatsPerVertex * sizeof(float));
+        halves.reset();
+        MallocArray<int> merged = allocate<int>(size_t(counts[0] + counts[1]), what);
+        welded = allocate<float>(size_t(counts[0] + counts[1]) * floatsPerVertex, what);
+        unique = WeldMesh(merged.get(), welded.get(), both.get(), counts[0] + counts[1],
+                          int(floatsPerVertex));
+        if (unique == 0)
+            throw BadInput(what + ": out of memory while welding");
+        for (size_t v = 0; v < vertexCount; ++v)
+            remap[v] = merged[size_t(remap[v] + (v < begins[1] ? 0 : counts[0]))];
+    } else {
+        welded = std::move(halves);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {std::move(remap), std::move(welded), unique, seconds};
+}
+
 } // namespace
+
+// Fills the weld key: each channel is scanned, then copied in, and its input pages handed back
+// before the next one is read, so the input is never all in memory beside the key.
+MallocArray<float> GltfAsset::Impl::build_key(std::vector<Channel>& channels, size_t vertexCount,
+                                              size_t& floatsPerVertex,
+                                              const std::string& what) const {
+    for (Channel& channel : channels) {
+        const Accessor& accessor = accessors[channel.accessor];
+        if (!channel.words)
+            continue;
+        WordScan scans[2];
+        on_halves(vertexCount, [&](size_t begin, size_t end, int half) {
+            scan_words(scans[half], accessor, accessor_data(accessor), begin, end);
+        });
+        release(accessor);
+        plan_channel(channel, accessor, scans, 2);
+    }
+    floatsPerVertex = 0;
+    for (const Channel& channel : channels)
+        floatsPerVertex += channel.floats;
+    if (vertexCount > size_t(INT_MAX) / floatsPerVertex)
+        throw BadInput(what + ": " + std::to_string(vertexCount) + " vertices of " +
+                       std::to_string(floatsPerVertex) + " floats exceed the welder's limit");
+    MallocArray<float> key = allocate<float>(vertexCount * floatsPerVertex, what);
+    size_t column = 0;
+    for (const Channel& channel : channels) {
+        const Accessor& accessor = accessors[channel.accessor];
+        on_halves(vertexCount, [&](size_t begin, size_t end, int) {
+            put_channel(key.get() + begin * floatsPerVertex + column, floatsPerVertex, channel,
+                        accessor, accessor_data(accessor), begin, end);
+        });
+        release(accessor);
+        column += channel.floats;
+    }
+
+    return key;
+}
 
 void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& originals,
                                  std::vector<bool>& claimed, const std::vector<bool>& pinned,
@@ -985,77 +1077,13 @@ void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& original
         corners.push_back(corners_of(primitive, vertexCount));
         cornerCount += corners.back().size();
     }
-    // Each channel is scanned, then copied into the key, and its input pages handed back, before
-    // the next one is read: the input is never all in memory beside the key.
-    for (Channel& channel : channels) {
-        const Accessor& accessor = accessors[channel.accessor];
-        if (!channel.words)
-            continue;
-        WordScan scans[2];
-        on_halves(vertexCount, [&](size_t begin, size_t end, int half) {
-            scan_words(scans[half], accessor, accessor_data(accessor), begin, end);
-        });
-        release(accessor);
-        plan_channel(channel, accessor, scans, 2);
-    }
     size_t floatsPerVertex = 0;
-    for (const Channel& channel : channels)
-        floatsPerVertex += channel.floats;
-    if (vertexCount > size_t(INT_MAX) / floatsPerVertex)
-        throw BadInput(what + ": " + std::to_string(vertexCount) + " vertices of " +
-                       std::to_string(floatsPerVertex) + " floats exceed the welder's limit");
-    MallocArray<float> key = allocate<float>(vertexCount * floatsPerVertex, what);
-    size_t column = 0;
-    for (const Channel& channel : channels) {
-        const Accessor& accessor = accessors[channel.accessor];
-        on_halves(vertexCount, [&](size_t begin, size_t end, int) {
-            put_channel(key.get() + begin * floatsPerVertex + column, floatsPerVertex, channel,
-                        accessor, accessor_data(accessor), begin, end);
-        });
-        release(accessor);
-        column += channel.floats;
-    }
-
-    // Both halves are welded at once, then their distinct vertices together; merged corners
-    // are bitwise equal, so this finds exactly the vertices one weld of the whole would.
-    const auto start = std::chrono::steady_clock::now();
-    MallocArray<int> remap = allocate<int>(vertexCount, what);
-    MallocArray<float> halves = allocate<float>(vertexCount * floatsPerVertex, what);
-    size_t begins[2] = {0, 0};
-    int counts[2] = {0, 0};
-    on_halves(vertexCount, [&](size_t begin, size_t end, int half) {
-        begins[half] = begin;
-        counts[half] =
-            WeldMesh(remap.get() + begin, halves.get() + begin * floatsPerVertex,
-                     key.get() + begin * floatsPerVertex, int(end - begin), int(floatsPerVertex));
-    });
-    key.reset();
-    const bool split = vertexCount >= kHalvesFrom;
-    if (counts[0] == 0 || (split && counts[1] == 0))
-        throw BadInput(what + ": out of memory while welding");
-    MallocArray<float> welded;
-    int unique = counts[0];
-    if (split) {
-        MallocArray<float> both =
-            allocate<float>(size_t(counts[0] + counts[1]) * floatsPerVertex, what);
-        std::memcpy(both.get(), halves.get(), size_t(counts[0]) * floatsPerVertex * sizeof(float));
-        std::memcpy(both.get() + size_t(counts[0]) * floatsPerVertex,
-                    halves.get() + begins[1] * floatsPerVertex,
-                    size_t(counts[1]) * floatsPerVertex * sizeof(float));
-        halves.reset();
-        MallocArray<int> merged = allocate<int>(size_t(counts[0] + counts[1]), what);
-        welded = allocate<float>(size_t(counts[0] + counts[1]) * floatsPerVertex, what);
-        unique = WeldMesh(merged.get(), welded.get(), both.get(), counts[0] + counts[1],
-                          int(floatsPerVertex));
-        if (unique == 0)
-            throw BadInput(what + ": out of memory while welding");
-        for (size_t v = 0; v < vertexCount; ++v)
-            remap[v] = merged[size_t(remap[v] + (v < begins[1] ? 0 : counts[0]))];
-    } else {
-        welded = std::move(halves);
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    MallocArray<float> key = build_key(channels, vertexCount, floatsPerVertex, what);
+    WeldedKey weldedKey = weld_key(std::move(key), vertexCount, floatsPerVertex, what);
+    MallocArray<int>& remap = weldedKey.remap;
+    MallocArray<float>& welded = weldedKey.welded;
+    const int unique = weldedKey.unique;
+    const double seconds = weldedKey.seconds;
 
     // Output vertices come in the order the corners first use them, as the input had them.
     std::vector<int> firstUse(size_t(unique), -1);
