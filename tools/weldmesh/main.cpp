@@ -258,11 +258,11 @@ bool weld_scene(aiScene& scene, const Options& options) {
         report.lines.push_back({label, result});
     }
     print_report(report, options.verbosity);
+    if (options.verbosity == Verbosity::quiet || !options.attributes.normals)
+        return true;
     const std::string hint =
-        options.attributes.normals
-            ? positions_only_hint(scene, report.total.verticesBefore, report.total.verticesAfter)
-            : "";
-    if (options.verbosity != Verbosity::quiet && !hint.empty())
+        positions_only_hint(scene, report.total.verticesBefore, report.total.verticesAfter);
+    if (!hint.empty())
         std::printf("%s\n", hint.c_str());
     return true;
 }
