@@ -950,9 +950,16 @@ struct WeldedKey {
     double seconds;
 };
 
+WeldedKey finish(MallocArray<int> remap, MallocArray<float> welded, int unique,
+                 std::chrono::steady_clock::time_point start) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {std::move(remap), std::move(welded), unique, seconds};
+}
+
 // Welds the key's vertices, the two halves at once and then their distinct vertices together:
 // merged corners are bitwise equal, so this finds exactly the vertices one weld of the whole
-// would. The key is freed as soon as the halves are welded.
+// would.
 WeldedKey weld_key(MallocArray<float> key, size_t vertexCount, size_t floatsPerVertex,
                    const std::string& what) {
     const auto start = std::chrono::steady_clock::now();
@@ -966,34 +973,24 @@ WeldedKey weld_key(MallocArray<float> key, size_t vertexCount, size_t floatsPerV
             WeldMesh(remap.get() + begin, halves.get() + begin * floatsPerVertex,
                      key.get() + begin * floatsPerVertex, int(end - begin), int(floatsPerVertex));
     });
-    key.reset();
     const bool split = vertexCount >= kHalvesFrom;
     if (counts[0] == 0 || (split && counts[1] == 0))
         throw BadInput(what + ": out of memory while welding");
-    MallocArray<float> welded;
-    int unique = counts[0];
-    if (split) {
-        MallocArray<float> both =
-            allocate<float>(size_t(counts[0] + counts[1]) * floatsPerVertex, what);
-        std::memcpy(both.get(), halves.get(), size_t(counts[0]) * floatsPerVertex * sizeof(float));
-        std::memcpy(both.get() + size_t(counts[0]) * floatsPerVertex,
-                    halves.get() + begins[1] * floatsPerVertex,
-                    size_t(counts[1]) * floatsPerVertex * sizeof(float));
-        halves.reset();
-        MallocArray<int> merged = allocate<int>(size_t(counts[0] + counts[1]), what);
-        welded = allocate<float>(size_t(counts[0] + counts[1]) * floatsPerVertex, what);
-        unique = WeldMesh(merged.get(), welded.get(), both.get(), counts[0] + counts[1],
-                          int(floatsPerVertex));
-        if (unique == 0)
-            throw BadInput(what + ": out of memory while welding");
-        for (size_t v = 0; v < vertexCount; ++v)
-            remap[v] = merged[size_t(remap[v] + (v < begins[1] ? 0 : counts[0]))];
-    } else {
-        welded = std::move(halves);
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return {std::move(remap), std::move(welded), unique, seconds};
+    if (!split)
+        return finish(std::move(remap), std::move(halves), counts[0], start);
+    // The second half's distinct vertices move up behind the first's, and the key, whose pages
+    // are in memory already, takes the result: fresh pages cost more than the copy.
+    float* both = halves.get();
+    std::memmove(both + size_t(counts[0]) * floatsPerVertex, both + begins[1] * floatsPerVertex,
+                 size_t(counts[1]) * floatsPerVertex * sizeof(float));
+    MallocArray<int> merged = allocate<int>(size_t(counts[0] + counts[1]), what);
+    const int unique =
+        WeldMesh(merged.get(), key.get(), both, counts[0] + counts[1], int(floatsPerVertex));
+    if (unique == 0)
+        throw BadInput(what + ": out of memory while welding");
+    for (size_t v = 0; v < vertexCount; ++v)
+        remap[v] = merged[size_t(remap[v] + (v < begins[1] ? 0 : counts[0]))];
+    return finish(std::move(remap), std::move(key), unique, start);
 }
 
 } // namespace
