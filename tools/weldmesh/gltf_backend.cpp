@@ -361,6 +361,13 @@ struct Primitive {
     size_t indices = 0;
 };
 
+// A primitive's corners: its indices, or 0 to count - 1 for an unindexed one, which stores none.
+struct Corners {
+    std::vector<uint32_t> indices;
+    size_t count;
+    uint32_t operator[](size_t i) const { return indices.empty() ? uint32_t(i) : indices[i]; }
+};
+
 // Primitives welded together because they share every vertex attribute accessor.
 struct Group {
     std::vector<Primitive> primitives;
@@ -568,7 +575,7 @@ struct GltfAsset::Impl {
 
     void weld(const AttributeSelection& selection, WeldReport& report);
     std::string skip_reason(const Json& primitive) const;
-    std::vector<uint32_t> corners_of(const Primitive& primitive, size_t vertexCount) const;
+    Corners corners_of(const Primitive& primitive, size_t vertexCount) const;
     MallocArray<float> build_key(std::vector<Channel>& channels, size_t vertexCount,
                                  size_t& floatsPerVertex, const std::string& what) const;
     void weld_group(const Group& group, std::vector<Json>& originals, std::vector<bool>& claimed,
@@ -865,16 +872,11 @@ std::string GltfAsset::Impl::skip_reason(const Json& primitive) const {
     return reason;
 }
 
-std::vector<uint32_t> GltfAsset::Impl::corners_of(const Primitive& primitive,
-                                                  size_t vertexCount) const {
+Corners GltfAsset::Impl::corners_of(const Primitive& primitive, size_t vertexCount) const {
     const std::string what =
         "mesh " + std::to_string(primitive.mesh) + " primitive " + std::to_string(primitive.index);
-    if (!primitive.indexed) {
-        std::vector<uint32_t> corners(vertexCount);
-        for (size_t i = 0; i < vertexCount; ++i)
-            corners[i] = uint32_t(i);
-        return corners;
-    }
+    if (!primitive.indexed)
+        return {{}, vertexCount};
     const Accessor& accessor = accessors[primitive.indices];
     if (accessor.elementSize != accessor.componentSize ||
         (accessor.componentType != kUnsignedByte && accessor.componentType != kUnsignedShort &&
@@ -895,7 +897,7 @@ std::vector<uint32_t> GltfAsset::Impl::corners_of(const Primitive& primitive,
                            std::to_string(vertexCount));
         corners[i] = index;
     }
-    return corners;
+    return {std::move(corners), accessor.count};
 }
 
 size_t GltfAsset::Impl::place_accessor(size_t original, Json updated, std::vector<bool>& claimed,
@@ -1068,11 +1070,11 @@ void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& original
                             {}});
     }
 
-    std::vector<std::vector<uint32_t>> corners;
+    std::vector<Corners> corners;
     size_t cornerCount = 0;
     for (const Primitive& primitive : group.primitives) {
         corners.push_back(corners_of(primitive, vertexCount));
-        cornerCount += corners.back().size();
+        cornerCount += corners.back().count;
     }
     size_t floatsPerVertex = 0;
     MallocArray<float> key = build_key(channels, vertexCount, floatsPerVertex, what);
@@ -1085,16 +1087,14 @@ void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& original
     // Output vertices come in the order the corners first use them, as the input had them.
     std::vector<int> firstUse(size_t(unique), -1);
     std::vector<int> order;
-    for (std::vector<uint32_t>& list : corners)
-        for (uint32_t& corner : list) {
-            int& id = firstUse[size_t(remap[corner])];
+    for (const Corners& list : corners)
+        for (size_t i = 0; i < list.count; ++i) {
+            int& id = firstUse[size_t(remap[list[i]])];
             if (id < 0) {
                 id = int(order.size());
-                order.push_back(remap[corner]);
+                order.push_back(remap[list[i]]);
             }
-            corner = uint32_t(id);
         }
-    remap.reset();
     const size_t outCount = order.size();
 
     std::vector<std::pair<size_t, size_t>> replacements; // original accessor -> its new one
@@ -1145,20 +1145,25 @@ void GltfAsset::Impl::weld_group(const Group& group, std::vector<Json>& original
                     attributes[attribute.name] = to;
         }
 
-        const std::vector<uint32_t>& list = corners[p];
+        const Corners& list = corners[p];
         NewView view{views[accessors[primitive.attributes.front().accessor].view].buffer,
-                     std::vector<uint8_t>(list.size() * indexSize)};
-        for (size_t i = 0; i < list.size(); ++i)
-            std::memcpy(view.bytes.data() + i * indexSize, &list[i], indexSize); // little-endian
+                     std::vector<uint8_t>(list.count * indexSize)};
+        uint32_t lowest = UINT32_MAX, highest = 0;
+        for (size_t i = 0; i < list.count; ++i) {
+            const uint32_t id = uint32_t(firstUse[size_t(remap[list[i]])]);
+            std::memcpy(view.bytes.data() + i * indexSize, &id, indexSize); // little-endian
+            lowest = std::min(lowest, id);
+            highest = std::max(highest, id);
+        }
         Json updated = primitive.indexed ? originals[primitive.indices] : Json::object();
         updated["bufferView"] = views.size() + newViews.size();
         updated.erase("byteOffset");
         updated["componentType"] = indexType;
-        updated["count"] = list.size();
+        updated["count"] = list.count;
         updated["type"] = "SCALAR";
         if (updated.contains("min") || updated.contains("max")) {
-            updated["min"] = {*std::min_element(list.begin(), list.end())};
-            updated["max"] = {*std::max_element(list.begin(), list.end())};
+            updated["min"] = {lowest};
+            updated["max"] = {highest};
         }
         Json viewJson = {{"buffer", view.buffer}, {"byteOffset", 0}, {"byteLength", 0}};
         if (!primitive.indexed ||
