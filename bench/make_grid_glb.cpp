@@ -42,24 +42,7 @@ int main(int argc, char** argv) {
             for (const auto& [di, dj] : {std::pair{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}})
                 corners.push_back(grid_vertex(i + di, j + dj, n));
     const size_t count = corners.size();
-    const std::string views =
-        "{\"buffer\":0,\"byteLength\":" + std::to_string(count * 12) +
-        ",\"target\":34962},{\"buffer\":0,\"byteOffset\":" + std::to_string(count * 12) +
-        ",\"byteLength\":" + std::to_string(count * 12) +
-        ",\"target\":34962},{\"buffer\":0,\"byteOffset\":" + std::to_string(count * 24) +
-        ",\"byteLength\":" + std::to_string(count * 8) + ",\"target\":34962}";
-    const std::string c = std::to_string(count);
-    std::string json =
-        "{\"asset\":{\"version\":\"2.0\",\"generator\":\"make_grid_glb\"},\"scene\":0,"
-        "\"scenes\":[{\"nodes\":[0]}],\"nodes\":[{\"mesh\":0}],\"meshes\":[{\"primitives\":[{"
-        "\"attributes\":{\"POSITION\":0,\"NORMAL\":1,\"TEXCOORD_0\":2}}]}],\"accessors\":["
-        "{\"bufferView\":0,\"componentType\":5126,\"count\":" + c +
-        ",\"type\":\"VEC3\",\"min\":[0,0,-1],\"max\":[10,10,1]},"
-        "{\"bufferView\":1,\"componentType\":5126,\"count\":" + c + ",\"type\":\"VEC3\"},"
-        "{\"bufferView\":2,\"componentType\":5126,\"count\":" + c + ",\"type\":\"VEC2\"}],"
-        "\"bufferViews\":[" + views + "],\"buffers\":[{\"byteLength\":" +
-        std::to_string(count * 32) + "}]}";
-    // The accessor bounds must be exact: compute them.
+    // The accessor bounds glTF asks of POSITION.
     float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
     for (const Corner& corner : corners)
         for (int k = 0; k < 3; ++k) {
@@ -69,7 +52,25 @@ int main(int argc, char** argv) {
     char bounds[256];
     std::snprintf(bounds, sizeof bounds, "\"min\":[%.9g,%.9g,%.9g],\"max\":[%.9g,%.9g,%.9g]", lo[0],
                   lo[1], lo[2], hi[0], hi[1], hi[2]);
-    json.replace(json.find("\"min\":[0,0,-1],\"max\":[10,10,1]"), 30, bounds);
+    const std::string c = std::to_string(count);
+    auto view = [&](size_t offset, size_t length) {
+        return "{\"buffer\":0,\"byteOffset\":" + std::to_string(offset) +
+               ",\"byteLength\":" + std::to_string(length) + ",\"target\":34962}";
+    };
+    auto accessor = [&](int view, const char* type, const std::string& extra) {
+        return "{\"bufferView\":" + std::to_string(view) +
+               ",\"componentType\":5126,\"count\":" + c + ",\"type\":\"" + type + "\"" + extra +
+               "}";
+    };
+    std::string json = "{\"asset\":{\"version\":\"2.0\",\"generator\":\"make_grid_glb\"},"
+                       "\"scene\":0,\"scenes\":[{\"nodes\":[0]}],\"nodes\":[{\"mesh\":0}],"
+                       "\"meshes\":[{\"primitives\":[{\"attributes\":"
+                       "{\"POSITION\":0,\"NORMAL\":1,\"TEXCOORD_0\":2}}]}],\"accessors\":[" +
+                       accessor(0, "VEC3", std::string(",") + bounds) + "," +
+                       accessor(1, "VEC3", "") + "," + accessor(2, "VEC2", "") +
+                       "],\"bufferViews\":[" + view(0, count * 12) + "," +
+                       view(count * 12, count * 12) + "," + view(count * 24, count * 8) +
+                       "],\"buffers\":[{\"byteLength\":" + std::to_string(count * 32) + "}]}";
     json.resize((json.size() + 3) & ~size_t(3), ' ');
 
     std::FILE* file = std::fopen(argv[2], "wb");
