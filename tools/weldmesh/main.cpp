@@ -1,12 +1,16 @@
 // weldmesh: removes exact duplicate vertices from every mesh of a model file.
 #include "assimp_io.h"
 #include "contained_run.h"
+#include "gltf_backend.h"
 #include "input_files.h"
 #include "mesh_weld.h"
 #include "staged_output.h"
+#include "weld_hint.h"
 
 #include <assimp/Exporter.hpp>
+#include <assimp/IOStream.hpp>
 #include <assimp/Importer.hpp>
+#include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
 #include <getopt.h>
@@ -36,8 +40,10 @@ const char kUsage[] =
     "                         coordinate set), color (first colour set), or all (default:\n"
     "                         every attribute and every set the meshes have). Positions are\n"
     "                         always kept; the others are removed from the output.\n"
-    "  -f, --format ID        export format id instead of the extension's first, e.g. stlb or\n"
-    "                         plyb for binary STL or PLY\n"
+    "  -f, --format ID        export format id instead of the extension's, e.g. stlb for\n"
+    "                         binary STL or ply for ASCII PLY (.ply is binary by default)\n"
+    "      --triangulate      split polygons into triangles, keeping their corners, as\n"
+    "                         triangles-only formats (stl, glb, gltf, 3ds) need\n"
     "      --time-limit S     stop reading, welding and writing after S seconds (default 300;\n"
     "                         0 for no limit)\n"
     "      --memory-limit MIB stop when the tool's address space would exceed MIB mebibytes\n"
@@ -48,10 +54,15 @@ const char kUsage[] =
     "  -h, --help             print this help and exit\n"
     "      --version          print the version and exit\n"
     "\n"
-    "Assimp's exporters decide what the file keeps: ply and obj keep positions, normals and uv\n"
-    "exactly (ply stores colours in 8 bits, obj drops alpha and adds normals where there were\n"
-    "none); stl keeps positions only; glb and gltf keep positions and colours exactly but\n"
-    "normalize normals, store texture V as 1 - v and join nearly equal vertices again.\n"
+    "A .gltf or .glb written from a .gltf or .glb (without --format) keeps every byte of the\n"
+    "asset but the duplicate vertices: each triangle primitive is welded on all its attributes\n"
+    "and morph targets, merging corners only when all their bytes are equal.\n"
+    "\n"
+    "Other formats go through Assimp, whose exporters decide what the file keeps: ply and obj\n"
+    "keep positions, normals and uv exactly (ply stores colours in 8 bits, obj drops alpha and\n"
+    "adds normals where there were none); stl keeps positions only; glb and gltf keep positions\n"
+    "and colours exactly but normalize normals, store texture V as 1 - v and join nearly equal\n"
+    "vertices again.\n"
     "\n"
     "No file that INPUT reads (its materials, buffers or images) is ever written, and output\n"
     "files appear only once all of them are complete. A reader that crashes or passes a\n"
@@ -70,6 +81,7 @@ struct Options {
     std::string formatId;
     AttributeSelection attributes;
     Verbosity verbosity = Verbosity::normal;
+    bool triangulate = false;
     JobLimits limits = {kDefaultTimeLimitSeconds, 0};
     bool memoryLimitGiven = false;
 };
@@ -137,13 +149,14 @@ void report_bad_option(int opt, const char* argument) {
 }
 
 ParseOutcome parse_options(int argc, char** argv, Options& options) {
-    enum { versionOption = 256, timeLimitOption, memoryLimitOption };
+    enum { versionOption = 256, triangulateOption, timeLimitOption, memoryLimitOption };
     const option longOptions[] = {{"attributes", required_argument, nullptr, 'a'},
                                   {"format", required_argument, nullptr, 'f'},
                                   {"quiet", no_argument, nullptr, 'q'},
                                   {"verbose", no_argument, nullptr, 'v'},
                                   {"help", no_argument, nullptr, 'h'},
                                   {"version", no_argument, nullptr, versionOption},
+                                  {"triangulate", no_argument, nullptr, triangulateOption},
                                   {"time-limit", required_argument, nullptr, timeLimitOption},
                                   {"memory-limit", required_argument, nullptr, memoryLimitOption},
                                   {nullptr, 0, nullptr, 0}};
@@ -179,6 +192,9 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
         case versionOption:
             std::printf("weldmesh %s\n", WELDMESH_VERSION);
             return ParseOutcome::exitSuccess;
+        case triangulateOption:
+            options.triangulate = true;
+            break;
         case timeLimitOption:
             if (!parse_count(optarg, UINT_MAX, value)) {
                 std::fprintf(stderr, "weldmesh: --time-limit takes whole seconds, not '%s'\n",
@@ -226,6 +242,9 @@ std::string lower_extension(const std::string& path) {
 std::string choose_export_format(const Options& options, std::string& error) {
     Assimp::Exporter exporter;
     const std::string extension = lower_extension(options.output);
+    // Assimp's own reader does not read every float of ASCII PLY back exactly.
+    if (options.formatId.empty() && extension == "ply")
+        return "plyb";
     for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i) {
         const aiExportFormatDesc* format = exporter.GetExportFormatDescription(i);
         if (options.formatId.empty() ? extension == format->fileExtension
@@ -281,8 +300,32 @@ void print_summary_line(const std::string& label, const MeshWeldResult& result) 
                 result.verticesBefore, result.verticesAfter, result.weldSeconds * 1e3);
 }
 
+void print_report(const WeldReport& report, Verbosity verbosity) {
+    if (verbosity == Verbosity::quiet)
+        return;
+    for (const WeldReportLine& line : report.lines) {
+        const MeshWeldResult& result = line.result;
+        if (result.faces == 0 && result.verticesBefore == 0 && !result.skipReason.empty()) {
+            std::printf("%s: left as it was: %s\n", line.label.c_str(), result.skipReason.c_str());
+            continue;
+        }
+        print_summary_line(line.label, result);
+        if (!result.skipReason.empty())
+            std::printf("  left as it was: %s\n", result.skipReason.c_str());
+        if (verbosity == Verbosity::verbose) {
+            std::printf("  kept: %s\n", result.kept.c_str());
+            if (!result.dropped.empty())
+                std::printf("  removed: %s\n", result.dropped.c_str());
+        }
+    }
+    print_summary_line("total (" + std::to_string(report.meshes) +
+                           (report.meshes == 1 ? " mesh)" : " meshes)"),
+                       report.total);
+}
+
 bool weld_scene(aiScene& scene, const Options& options) {
-    MeshWeldResult total;
+    WeldReport report;
+    report.meshes = scene.mNumMeshes;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
         aiMesh& mesh = *scene.mMeshes[m];
         const std::string label = "mesh " + std::to_string(m) + " '" + mesh.mName.C_Str() + "'";
@@ -292,25 +335,19 @@ bool weld_scene(aiScene& scene, const Options& options) {
             fail(options.input, label + ": " + error);
             return false;
         }
-        total.faces += result.faces;
-        total.verticesBefore += result.verticesBefore;
-        total.verticesAfter += result.verticesAfter;
-        total.weldSeconds += result.weldSeconds;
-        if (options.verbosity == Verbosity::quiet)
-            continue;
-        print_summary_line(label, result);
-        if (!result.skipReason.empty())
-            std::printf("  left as it was: %s\n", result.skipReason.c_str());
-        if (options.verbosity == Verbosity::verbose) {
-            std::printf("  kept: %s\n", result.kept.c_str());
-            if (!result.dropped.empty())
-                std::printf("  removed: %s\n", result.dropped.c_str());
-        }
+        report.total.faces += result.faces;
+        report.total.verticesBefore += result.verticesBefore;
+        report.total.verticesAfter += result.verticesAfter;
+        report.total.weldSeconds += result.weldSeconds;
+        report.lines.push_back({label, result});
     }
-    if (options.verbosity != Verbosity::quiet)
-        print_summary_line("total (" + std::to_string(scene.mNumMeshes) +
-                               (scene.mNumMeshes == 1 ? " mesh)" : " meshes)"),
-                           total);
+    print_report(report, options.verbosity);
+    if (options.verbosity == Verbosity::quiet || !options.attributes.normals)
+        return true;
+    const std::string hint =
+        positions_only_hint(scene, report.total.verticesBefore, report.total.verticesAfter);
+    if (!hint.empty())
+        std::printf("%s\n", hint.c_str());
     return true;
 }
 
@@ -331,7 +368,76 @@ bool export_scene(const aiScene& scene, const Options& options, const std::strin
     return true;
 }
 
+// Lets the glTF back-end write through the same staging as Assimp's exporters.
+class StagedFile : public OutputFile {
+  public:
+    StagedFile(std::FILE* file, StagedOutputs& outputs) : file_(file), outputs_(outputs) {}
+    bool write(const void* data, size_t size) override {
+        if (size == 0 || std::fwrite(data, 1, size, file_) == size)
+            return true;
+        outputs_.note_write_error(file_, errno);
+        return false;
+    }
+
+  private:
+    std::FILE* file_; // StagedOutputs closes it, so that a failed close is reported too
+    StagedOutputs& outputs_;
+};
+
+int run_gltf(const Options& options, const std::string& stagingDirectory) {
+    if (!check_input_file(options.input))
+        return 1;
+    if (same_file(options.input, options.output)) {
+        fail(options.output, "is the input file; choose another output");
+        return 1;
+    }
+    enter_stage(JobStage::reading);
+    GltfAsset asset;
+    std::string error;
+    if (!asset.read(options.input, error)) {
+        if (allocation_failed())
+            throw std::bad_alloc();
+        std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+        return 1;
+    }
+    InputFiles inputs(options.input);
+    for (const std::string& path : asset.files_read())
+        inputs.add(path);
+    enter_stage(JobStage::welding);
+    WeldReport report;
+    if (!asset.weld(options.attributes, report, error)) {
+        if (allocation_failed())
+            throw std::bad_alloc();
+        std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+        return 1;
+    }
+    print_report(report, options.verbosity);
+    enter_stage(JobStage::writing);
+    StagedOutputs outputs(stagingDirectory, inputs);
+    const OutputOpener open = [&](const std::string& path,
+                                  std::string& openError) -> std::unique_ptr<OutputFile> {
+        std::FILE* file = outputs.open(path);
+        if (!file) {
+            openError = outputs.error();
+            return nullptr;
+        }
+        return std::make_unique<StagedFile>(file, outputs);
+    };
+    const bool written = asset.write(options.output, open, error);
+    if (!outputs.finish() || !outputs.error().empty()) {
+        std::fprintf(stderr, "weldmesh: %s\n", outputs.error().c_str());
+        return 1;
+    }
+    if (!written) {
+        std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 int run(const Options& options, const std::string& stagingDirectory) {
+    if (options.formatId.empty() && is_gltf_path(options.input) && is_gltf_path(options.output))
+        return run_gltf(options, stagingDirectory);
     std::string error;
     const std::string formatId = choose_export_format(options, error);
     if (formatId.empty()) {
@@ -345,12 +451,14 @@ int run(const Options& options, const std::string& stagingDirectory) {
         return 1;
     }
 
-    // No post-processing: every step that cleans up a mesh joins, splits or alters vertices.
+    // No other post-processing: every step that cleans up a mesh joins, splits or alters
+    // vertices. Triangulation only regroups the corners of polygons.
     InputFiles inputs(options.input);
     Assimp::Importer importer;
     importer.SetIOHandler(new RecordingIOSystem(inputs)); // the importer owns it from here on
     enter_stage(JobStage::reading);
-    if (!importer.ReadFile(options.input, 0)) {
+    const unsigned steps = options.triangulate ? unsigned(aiProcess_Triangulate) : 0u;
+    if (!importer.ReadFile(options.input, steps)) {
         // Assimp turns a reader's exceptions, std::bad_alloc included, into its error text.
         if (allocation_failed())
             throw std::bad_alloc();
@@ -365,7 +473,8 @@ int run(const Options& options, const std::string& stagingDirectory) {
     }
     if (has_polygons(*scene, 4) && holds_only_triangles(formatId)) {
         fail(options.output,
-             "format '" + formatId + "' holds only triangles and the input has polygons");
+             "format '" + formatId +
+                 "' holds only triangles and the input has polygons (--triangulate splits them)");
         return 1;
     }
     if (options.verbosity == Verbosity::verbose)

@@ -5,6 +5,7 @@
 #include <assimp/mesh.h>
 
 #include <string>
+#include <vector>
 
 // Attributes welded on and kept besides positions, which are always both.
 struct AttributeSelection {
@@ -24,6 +25,18 @@ struct MeshWeldResult {
     // for the verbose report.
     std::string kept;
     std::string dropped;
+};
+
+// The weld summary of a whole file: a line per mesh (or glTF primitive), then the total.
+struct WeldReportLine {
+    std::string label;
+    MeshWeldResult result;
+};
+
+struct WeldReport {
+    std::vector<WeldReportLine> lines;
+    MeshWeldResult total;
+    unsigned meshes = 0;
 };
 
 // Replaces the vertices of `mesh` by its distinct vertices over the selected attributes and

@@ -1,0 +1,60 @@
+// Runs the weldmesh executable from a test, in a scratch directory of its own.
+#ifndef WELDMESH_TESTS_TOOL_SCRATCH_H
+#define WELDMESH_TESTS_TOOL_SCRATCH_H
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <sys/wait.h>
+
+inline std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void write_file(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+struct RunResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class ToolScratch : public testing::Test {
+  protected:
+    std::filesystem::path dir;
+
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "weldmesh-tool-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    RunResult run(const std::string& arguments) const {
+        const std::filesystem::path out = dir / "stdout.txt", err = dir / "stderr.txt";
+        const std::string command = std::string(WELDMESH_EXE) + " " + arguments + " >'" +
+                                    out.string() + "' 2>'" + err.string() + "'";
+        const int status = std::system(command.c_str());
+        RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out),
+                         read_file(err)};
+        std::filesystem::remove(out);
+        std::filesystem::remove(err);
+        return result;
+    }
+
+    RunResult weld(const std::filesystem::path& input, const std::filesystem::path& output,
+                   const std::string& options = "") const {
+        return run(options + " '" + input.string() + "' '" + output.string() + "'");
+    }
+};
+
+#endif
