@@ -37,11 +37,15 @@ class ToolScratch : public testing::Test {
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void TearDown() override {
+        if (!dir.empty())
+            std::filesystem::remove_all(dir);
+    }
 
-    RunResult run(const std::string& arguments) const {
+    // `shell` runs first in the same shell, to set limits for the tool.
+    RunResult run(const std::string& arguments, const std::string& shell = "") const {
         const std::filesystem::path out = dir / "stdout.txt", err = dir / "stderr.txt";
-        const std::string command = std::string(WELDMESH_EXE) + " " + arguments + " >'" +
+        const std::string command = shell + std::string(WELDMESH_EXE) + " " + arguments + " >'" +
                                     out.string() + "' 2>'" + err.string() + "'";
         const int status = std::system(command.c_str());
         RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out),

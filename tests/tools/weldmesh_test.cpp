@@ -1,5 +1,6 @@
 #include "mesh_corners.h"
 #include "mesh_weld.h"
+#include "tool_scratch.h"
 
 #include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
@@ -26,45 +27,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct RunResult {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Gives each test a scratch directory, so that whatever the tool leaves behind can be listed.
-class ScratchDir : public testing::Test {
+class ScratchDir : public ToolScratch {
   protected:
-    fs::path dir;
-
     void SetUp() override {
         if (!fs::is_directory(MODELS_DIR))
             GTEST_SKIP() << MODELS_DIR << " is missing (Debian package assimp-testmodels)";
-        std::string pattern = (fs::temp_directory_path() / "weldmesh-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        if (!dir.empty())
-            fs::remove_all(dir);
-    }
-
-    // `shell` runs first in the same shell, to set limits for the tool.
-    RunResult run(const std::string& arguments, const std::string& shell = "") const {
-        const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
-        const std::string command = shell + std::string(WELDMESH_EXE) + " " + arguments + " >" +
-                                    out.string() + " 2>" + err.string();
-        const int status = std::system(command.c_str());
-        RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out),
-                         read_file(err)};
-        fs::remove(out);
-        fs::remove(err);
-        return result;
+        ToolScratch::SetUp();
     }
 
     // Replaces DIR by the scratch directory and DATA by the folder of the test's own files.
