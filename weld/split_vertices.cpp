@@ -494,8 +494,7 @@ int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[], int piVertexIDs[
     return MergeRuns(&state, iNrVerticesIn);
 }
 
-SpecialValuesOrder OrderForSpecialValues(const float* pfVertexDataIn, int iNrVerticesIn,
-                                         int iFloatsPerVert) {
+WeldOrder ChooseWeldOrder(const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert) {
     enum { kChannelsAtOnce = 8 };
     const FloatBits* piIn = (const FloatBits*)pfVertexDataIn;
     const uint32_t iMinusInfinity = OrderKey(0xff800000u), iPlusInfinity = OrderKey(0x7f800000u);

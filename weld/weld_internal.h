@@ -53,14 +53,13 @@ void RankGroupsInFirstComeOrder(int* piRemapTable, float* pfVertexDataOut,
                                 const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert);
 
 // What orders data that grouping by bits could not weld.
-enum SpecialValuesOrder {
+enum WeldOrder {
     kSplitOrder,     // only the exact split gives it
     kFirstComeOrder, // no channel splits the whole range: one run, merged first come first served
     kSortedOrder     // NaNs or both infinities in one channel: no order is promised, the sorted
                      // one is given
 };
-SpecialValuesOrder OrderForSpecialValues(const float* pfVertexDataIn, int iNrVerticesIn,
-                                         int iFloatsPerVert);
+WeldOrder ChooseWeldOrder(const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert);
 
 // Ordering: the most groups whose leaders RankGroups can sort in its scratch.
 int MaxOrderableGroups(int iNrVerticesIn, int iFloatsPerVert);

@@ -21,9 +21,9 @@ __attribute__((noinline)) static int WeldVertices(int* piRemapTable, float* pfVe
     const int iMaxSorted = MaxOrderableGroups(iNrVerticesIn, iFloatsPerVert);
     int iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataIn, iNrVerticesIn,
                                        iFloatsPerVert, kFiniteValues, iMaxSorted);
-    SpecialValuesOrder order = kSortedOrder;
+    WeldOrder order = kSortedOrder;
     if (iNrGroups < 0) {
-        order = OrderForSpecialValues(pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
+        order = ChooseWeldOrder(pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
         if (order != kSplitOrder)
             iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataIn, iNrVerticesIn,
                                            iFloatsPerVert, kAnyValues,
