@@ -61,4 +61,14 @@ class ToolScratch : public testing::Test {
     }
 };
 
+// For tests that weld the sample models: skipped where they are not installed.
+class ModelScratch : public ToolScratch {
+  protected:
+    void SetUp() override {
+        if (!std::filesystem::is_directory(MODELS_DIR))
+            GTEST_SKIP() << MODELS_DIR << " is missing (Debian package assimp-testmodels)";
+        ToolScratch::SetUp();
+    }
+};
+
 #endif

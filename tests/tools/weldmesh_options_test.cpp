@@ -14,14 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class WeldmeshOptions : public ToolScratch {
-  protected:
-    void SetUp() override {
-        if (!fs::is_directory(MODELS_DIR))
-            GTEST_SKIP() << MODELS_DIR << " is missing (Debian package assimp-testmodels)";
-        ToolScratch::SetUp();
-    }
-};
+using WeldmeshOptions = ModelScratch;
 
 std::string model(const char* relative) {
     return std::string(MODELS_DIR) + "/" + relative;
