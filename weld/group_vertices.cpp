@@ -15,62 +15,58 @@
 
 namespace {
 
-// Where the bits of a vertex value are read: -0 is hashed and compared as +0.
-static inline uint32_t ZeroAsPositive(uint32_t iBits) {
-    return iBits << 1 ? iBits : 0;
-}
+// -0 is hashed as +0, so that members of a group that differ in the sign of a zero meet in one
+// bucket, where the comparison tells them apart.
+static const uint32_t kNegativeZero = 0x80000000u;
 
-static inline bool IsInfinityOrNaN(uint32_t iBits) {
-    return (iBits & 0x7f800000u) == 0x7f800000u;
+static inline uint32_t ZeroAsPositive(uint32_t iBits) {
+    return iBits == kNegativeZero ? 0 : iBits;
 }
 
 // Pairs of values are multiplied, each value offset by a constant of its position, and the
-// products summed: independent multiplications, and values trading places hash apart. -0 hashes
-// as +0. Sets *pbSpecial when the vertex holds an infinity or a NaN.
+// products summed: independent multiplications, and values trading places hash apart.
 static const uint32_t kHashOffsets[16] = {0x9e3779b9u, 0x85ebca6bu, 0xc2b2ae35u, 0x27d4eb2fu,
                                           0x165667b1u, 0xd3a2646cu, 0xfd7046c5u, 0xb55a4f09u,
                                           0x7feb352du, 0x846ca68bu, 0x68e31da4u, 0xb5297a4du,
                                           0x1b873593u, 0xcc9e2d51u, 0xe6546b64u, 0x5bd1e995u};
 
-static inline uint32_t HashVertex(const FloatBits* piVertex, int iFloatsPerVert, bool* pbSpecial) {
+__attribute__((always_inline)) static inline uint32_t HashVertex(const FloatBits* piVertex,
+                                                                 int iFloatsPerVert) {
     uint64_t iHash = (uint64_t)iFloatsPerVert;
-    uint32_t iSpecial = 0;
-    int c = 0;
 #if defined(__SSE2__)
     if (iFloatsPerVert >= 4) {
-        const __m128i vExponent = _mm_set1_epi32(0x7f800000);
-        __m128i vSpecial = _mm_setzero_si128(), vSum = _mm_setzero_si128();
-        for (; c + 4 <= iFloatsPerVert; c += 4) {
+        // Blocks of four values; where the size is no multiple of four, the last block overlaps
+        // the one before.
+        const int iBlocks = (iFloatsPerVert + 3) / 4;
+        const __m128i vNegativeZero = _mm_set1_epi32((int)kNegativeZero);
+        __m128i vSum = _mm_setzero_si128();
+        for (int b = 0; b < iBlocks; b++) {
+            const int c = b + 1 < iBlocks ? 4 * b : iFloatsPerVert - 4;
             __m128i v = _mm_loadu_si128((const __m128i*)&piVertex[c]);
-            const __m128i vZero = _mm_cmpeq_epi32(_mm_slli_epi32(v, 1), _mm_setzero_si128());
-            vSpecial =
-                _mm_or_si128(vSpecial, _mm_cmpeq_epi32(_mm_and_si128(v, vExponent), vExponent));
-            v = _mm_andnot_si128(vZero, v);
-            v = _mm_add_epi32(v, _mm_loadu_si128((const __m128i*)&kHashOffsets[c % 16]));
+            v = _mm_andnot_si128(_mm_cmpeq_epi32(v, vNegativeZero), v);
+            v = _mm_add_epi32(v, _mm_loadu_si128((const __m128i*)&kHashOffsets[4 * (b % 4)]));
             vSum = _mm_add_epi64(vSum, _mm_mul_epu32(v, _mm_srli_epi64(v, 32)));
         }
-        iSpecial = (uint32_t)_mm_movemask_epi8(vSpecial);
-        uint64_t aiSums[2];
-        _mm_storeu_si128((__m128i*)aiSums, vSum);
-        iHash += aiSums[0] + (aiSums[1] << 17 | aiSums[1] >> 47);
-    }
+        uint64_t iSum;
+        _mm_storel_epi64((__m128i*)&iSum, _mm_add_epi64(vSum, _mm_unpackhi_epi64(vSum, vSum)));
+        iHash += iSum;
+    } else
 #endif
-    for (; c + 1 < iFloatsPerVert; c += 2) {
-        const uint32_t a = piVertex[c], b = piVertex[c + 1];
-        iSpecial |= (uint32_t)IsInfinityOrNaN(a) | (uint32_t)IsInfinityOrNaN(b);
-        iHash += (uint64_t)(ZeroAsPositive(a) + kHashOffsets[c % 16]) *
-                 (ZeroAsPositive(b) + kHashOffsets[(c + 1) % 16]);
+    {
+        int c = 0;
+        for (; c + 1 < iFloatsPerVert; c += 2)
+            iHash += (uint64_t)(ZeroAsPositive(piVertex[c]) + kHashOffsets[c % 16]) *
+                     (ZeroAsPositive(piVertex[c + 1]) + kHashOffsets[(c + 1) % 16]);
+        if (c < iFloatsPerVert)
+            iHash += (uint64_t)(ZeroAsPositive(piVertex[c]) + kHashOffsets[c % 16]) * 0x94d049bbu;
     }
-    if (c < iFloatsPerVert) {
-        const uint32_t a = piVertex[c];
-        iSpecial |= IsInfinityOrNaN(a);
-        iHash += (uint64_t)(ZeroAsPositive(a) + kHashOffsets[c % 16]) * 0x94d049bbu;
-    }
-    *pbSpecial = iSpecial != 0;
-    iHash ^= iHash >> 29;
-    iHash *= 0xbf58476d1ce4e5b9ull;
-    iHash ^= iHash >> 32;
-    return (uint32_t)iHash;
+    // The products' high bits hold the mixed values: folded into the low half, and a multiplication
+    // spreads every bit over the high half, which picks the bucket.
+    return (uint32_t)(((iHash ^ iHash >> 32) * 0xbf58476d1ce4e5b9ull) >> 32);
+}
+
+static inline bool IsInfinityOrNaN(uint32_t iBits) {
+    return (iBits & 0x7f800000u) == 0x7f800000u;
 }
 
 enum VertexMatch { kDifferent, kSameBits, kEqualValues };
@@ -113,58 +109,74 @@ static bool HasNaN(const FloatBits* piVertex, int iFloatsPerVert) {
     return false;
 }
 
-// The grouping's arrays, and what it has counted so far. Passed by value and returned, so that the
-// compiler keeps the counts in registers although the remap table is written in between.
+// Whether a vertex holds an infinity or a NaN, without a branch per value.
+static inline bool IsNotFinite(const FloatBits* piVertex, int iFloatsPerVert) {
+    uint32_t iNotFinite = 0;
+    for (int c = 0; c < iFloatsPerVert; c++)
+        iNotFinite |= IsInfinityOrNaN(piVertex[c]);
+    return iNotFinite != 0;
+}
+
+// The grouping's arrays and layout.
 struct Grouping {
     int* piRemapTable;
     int* piBuckets;
+    FloatBits* piLeaders;
     const FloatBits* piIn;
     int iNrVerticesIn;
     int iFloatsPerVert;
     GroupedValues values;
-    int iGroupsLeft;
-    int iStepsLeft;
 
-    const FloatBits* Vertex(int i) const { return &piIn[(size_t)i * iFloatsPerVert]; }
     int* Bucket(uint32_t iHash) const {
         return &piBuckets[((uint64_t)iHash * (uint32_t)iNrVerticesIn) >> 32];
     }
 };
 
-enum AddOutcome { kAdded, kFailed };
-
-// Makes vertex i a follower of the first leader it equals, or the leader of a new group. A vertex
-// with a NaN equals nothing: it leads a group of its own, where no later vertex looks for it.
-static inline AddOutcome AddVertex(Grouping& grouping, int i, uint32_t iHash, bool bSpecial,
-                                   int iFloatsPerVert) {
-    const FloatBits* piVertex = &grouping.piIn[(size_t)i * iFloatsPerVert];
-    if (bSpecial) {
-        if (grouping.values == kFiniteValues)
-            return kFailed;
-        if (HasNaN(piVertex, iFloatsPerVert)) {
-            if (--grouping.iGroupsLeft < 0)
-                return kFailed;
-            grouping.piRemapTable[i] = -1;
-            return kAdded;
-        }
+// Whether two vertices hold the same bits, without a branch per value.
+static inline bool SameBits(const FloatBits* a, const FloatBits* b, int iFloatsPerVert) {
+    int c = 0;
+    bool bSame = true;
+#if defined(__SSE2__)
+    if (iFloatsPerVert >= 4) {
+        __m128i vDifference = _mm_setzero_si128();
+        for (; c + 4 <= iFloatsPerVert; c += 4)
+            vDifference =
+                _mm_or_si128(vDifference, _mm_xor_si128(_mm_loadu_si128((const __m128i*)&a[c]),
+                                                        _mm_loadu_si128((const __m128i*)&b[c])));
+        bSame = _mm_movemask_epi8(_mm_cmpeq_epi32(vDifference, _mm_setzero_si128())) == 0xffff;
     }
-    int* piBucket = grouping.Bucket(iHash);
-    int iLeader = *piBucket;
-    for (; iLeader >= 0; iLeader = grouping.piRemapTable[iLeader]) {
+#endif
+    uint32_t iDifference = 0;
+    for (; c < iFloatsPerVert; c++)
+        iDifference |= a[c] ^ b[c];
+    return bSame & (iDifference == 0);
+}
+
+// What a walk down a bucket's chain found: the leader the vertex joins, kNoLeader, or
+// kValueOnlyLeader where, with kFiniteValues, it equals a leader in value but not in bits.
+enum { kNoLeader = -1, kValueOnlyLeader = -2 };
+struct ChainSearch {
+    int iLeader;
+    int iSteps; // leaders passed over
+};
+
+static ChainSearch SearchChain(const Grouping& grouping, const FloatBits* piVertex, int iHead,
+                               int iFloatsPerVert) {
+    ChainSearch search = {kNoLeader, 0};
+    for (int iLeader = iHead; iLeader >= 0; iLeader = grouping.piRemapTable[iLeader]) {
         const VertexMatch match = MatchVertices(
             piVertex, &grouping.piIn[(size_t)iLeader * iFloatsPerVert], iFloatsPerVert);
         if (match == kSameBits || (match == kEqualValues && grouping.values == kAnyValues)) {
-            grouping.piRemapTable[i] = kFollowerFlag | iLeader;
-            return kAdded;
+            search.iLeader = iLeader;
+            return search;
         }
-        if (match == kEqualValues || --grouping.iStepsLeft < 0)
-            return kFailed;
+        if (match == kEqualValues) {
+            search.iLeader = kValueOnlyLeader;
+            return search;
+        }
+        search.iSteps++;
     }
-    if (--grouping.iGroupsLeft < 0)
-        return kFailed;
-    grouping.piRemapTable[i] = *piBucket;
-    *piBucket = i;
-    return kAdded;
+    return search;
 }
 
 // Past this many vertices the buckets and leaders no longer stay in cache: the hashes of the next
@@ -172,26 +184,37 @@ static inline AddOutcome AddVertex(Grouping& grouping, int i, uint32_t iHash, bo
 // leader it holds halfway.
 enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 16 };
 
+// Makes each vertex a follower of the first leader it equals, or the leader of a new group, and
+// lists the leaders. Most vertices equal the leader at their bucket's head; the chain is walked
+// only past a head that differs. The counts stay in registers, although the remap table and the
+// list are written meanwhile.
+//
+// With kFiniteValues only bits are compared, so that every vertex is a bit copy of its leader:
+// infinities and NaNs are looked for on the leaders alone. With kAnyValues a vertex with a NaN
+// equals nothing: it leads a group of its own and stays out of the buckets, where no later vertex
+// looks for it.
+//
 // kFloatsPerVert: the vertex size where it is one of the common ones, for loops the compiler
 // unrolls; 0 for any other.
-template <int kFloatsPerVert, bool kPrefetch> static AddOutcome AddVertices(Grouping& grouping) {
+template <int kFloatsPerVert, bool kPrefetch>
+static int AddVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) {
     const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : grouping.iFloatsPerVert;
     const int n = grouping.iNrVerticesIn;
     const FloatBits* piIn = grouping.piIn;
+    int* piRemapTable = grouping.piRemapTable;
+    FloatBits* piLeaders = grouping.piLeaders;
+    int iGroups = 0, iSteps = 0;
     uint32_t aiHashes[kHashesAhead];
-    bool abSpecial[kHashesAhead];
     for (int i = 0; kPrefetch && i < kHashesAhead; i++)
-        aiHashes[i] = HashVertex(&piIn[(size_t)i * iFloatsPerVert], iFloatsPerVert, &abSpecial[i]);
+        aiHashes[i] = HashVertex(&piIn[(size_t)i * iFloatsPerVert], iFloatsPerVert);
     for (int i = 0; i < n; i++) {
+        const FloatBits* piVertex = &piIn[(size_t)i * iFloatsPerVert];
         uint32_t iHash;
-        bool bSpecial;
         if (kPrefetch) {
             iHash = aiHashes[i % kHashesAhead];
-            bSpecial = abSpecial[i % kHashesAhead];
             if (i + kHashesAhead < n) {
                 const uint32_t iHashAhead =
-                    HashVertex(&piIn[(size_t)(i + kHashesAhead) * iFloatsPerVert], iFloatsPerVert,
-                               &abSpecial[i % kHashesAhead]);
+                    HashVertex(&piIn[(size_t)(i + kHashesAhead) * iFloatsPerVert], iFloatsPerVert);
                 aiHashes[i % kHashesAhead] = iHashAhead;
                 __builtin_prefetch(grouping.Bucket(iHashAhead));
             }
@@ -201,56 +224,84 @@ template <int kFloatsPerVert, bool kPrefetch> static AddOutcome AddVertices(Grou
                     __builtin_prefetch(&piIn[(size_t)iHead * iFloatsPerVert]);
             }
         } else {
-            iHash = HashVertex(&piIn[(size_t)i * iFloatsPerVert], iFloatsPerVert, &bSpecial);
+            iHash = HashVertex(piVertex, iFloatsPerVert);
         }
-        const AddOutcome outcome = AddVertex(grouping, i, iHash, bSpecial, iFloatsPerVert);
-        if (outcome != kAdded)
-            return outcome;
+        int* piBucket = grouping.Bucket(iHash);
+        const int iHead = *piBucket;
+        if (iHead >= 0) {
+            int iLeader = iHead;
+            if (!SameBits(piVertex, &piIn[(size_t)iHead * iFloatsPerVert], iFloatsPerVert)) {
+                const ChainSearch search = SearchChain(grouping, piVertex, iHead, iFloatsPerVert);
+                iSteps += search.iSteps;
+                if (search.iLeader == kValueOnlyLeader || iSteps > iMaxSteps)
+                    return kGroupingFailed;
+                iLeader = search.iLeader;
+            }
+            if (iLeader >= 0) {
+                piRemapTable[i] = kFollowerFlag | iLeader;
+                continue;
+            }
+        }
+        if (iGroups == iMaxGroups)
+            return kGroupingFailed;
+        piLeaders[iGroups++] = (uint32_t)i;
+        if (grouping.values == kFiniteValues) {
+            if (IsNotFinite(piVertex, iFloatsPerVert))
+                return kGroupingFailed;
+        } else if (HasNaN(piVertex, iFloatsPerVert)) {
+            piRemapTable[i] = -1;
+            continue;
+        }
+        piRemapTable[i] = iHead;
+        *piBucket = i;
     }
-    return kAdded;
+    return iGroups;
 }
 
-template <int kFloatsPerVert> static AddOutcome AddVerticesOfSize(Grouping& grouping) {
+template <int kFloatsPerVert>
+static int AddVerticesOfSize(const Grouping& grouping, int iMaxGroups, int iMaxSteps) {
     if (grouping.iNrVerticesIn >= kMinVerticesToPrefetch)
-        return AddVertices<kFloatsPerVert, true>(grouping);
-    return AddVertices<kFloatsPerVert, false>(grouping);
+        return AddVertices<kFloatsPerVert, true>(grouping, iMaxGroups, iMaxSteps);
+    return AddVertices<kFloatsPerVert, false>(grouping, iMaxGroups, iMaxSteps);
 }
 
-static AddOutcome AddAllVertices(Grouping& grouping) {
+static int AddAllVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) {
     switch (grouping.iFloatsPerVert) {
     case 1:
-        return AddVerticesOfSize<1>(grouping);
+        return AddVerticesOfSize<1>(grouping, iMaxGroups, iMaxSteps);
     case 2:
-        return AddVerticesOfSize<2>(grouping);
+        return AddVerticesOfSize<2>(grouping, iMaxGroups, iMaxSteps);
     case 3:
-        return AddVerticesOfSize<3>(grouping);
+        return AddVerticesOfSize<3>(grouping, iMaxGroups, iMaxSteps);
     case 4:
-        return AddVerticesOfSize<4>(grouping);
+        return AddVerticesOfSize<4>(grouping, iMaxGroups, iMaxSteps);
     case 5:
-        return AddVerticesOfSize<5>(grouping);
+        return AddVerticesOfSize<5>(grouping, iMaxGroups, iMaxSteps);
     case 6:
-        return AddVerticesOfSize<6>(grouping);
+        return AddVerticesOfSize<6>(grouping, iMaxGroups, iMaxSteps);
     case 8:
-        return AddVerticesOfSize<8>(grouping);
+        return AddVerticesOfSize<8>(grouping, iMaxGroups, iMaxSteps);
     default:
-        return AddVerticesOfSize<0>(grouping);
+        return AddVerticesOfSize<0>(grouping, iMaxGroups, iMaxSteps);
     }
 }
 
 } // namespace
 
-int GroupEqualVertices(int* piRemapTable, int* piBuckets, const float* pfVertexDataIn,
-                       int iNrVerticesIn, int iFloatsPerVert, GroupedValues values,
-                       int iMaxGroups) {
-    memset(piBuckets, 0xff, (size_t)iNrVerticesIn * sizeof(int));
+int GroupEqualVertices(int* piRemapTable, int* piBuckets, float* pfVertexDataOut,
+                       const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert,
+                       GroupedValues values, int iMaxGroups) {
+    FillWords((uint32_t*)piBuckets, UINT32_MAX, iNrVerticesIn);
     const int iMaxSteps =
         iNrVerticesIn > INT_MAX / kMaxStepsPerVertex ? INT_MAX : kMaxStepsPerVertex * iNrVerticesIn;
-    Grouping grouping = {piRemapTable,  piBuckets,      (const FloatBits*)pfVertexDataIn,
-                         iNrVerticesIn, iFloatsPerVert, values,
-                         iMaxGroups,    iMaxSteps};
-    if (AddAllVertices(grouping) == kFailed)
-        return kGroupingFailed;
-    return iMaxGroups - grouping.iGroupsLeft;
+    const Grouping grouping = {piRemapTable,
+                               piBuckets,
+                               (FloatBits*)pfVertexDataOut,
+                               (const FloatBits*)pfVertexDataIn,
+                               iNrVerticesIn,
+                               iFloatsPerVert,
+                               values};
+    return AddAllVertices(grouping, iMaxGroups, iMaxSteps);
 }
 
 // Leaders ranked by their position: the order of first occurrence.

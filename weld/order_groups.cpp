@@ -29,7 +29,7 @@ enum { kNrArrays = 4, kDigitBits = 8, kNrDigits = 4, kNrBuckets = 1 << kDigitBit
 // Runs up to kMaxInsertedRun leaders are sorted whole by insertion, comparing vertices from the
 // run's channel on; up to kMaxComparedRun by comparing the channel's keys. Counting would cost
 // more than it saves on either.
-enum { kMaxInsertedRun = 16, kMaxComparedRun = 64 };
+enum { kMaxInsertedRun = 24, kMaxComparedRun = 64 };
 
 // The IDs' array, placed first, always lies in the work array, so that the leaders can be copied
 // to the output once they are sorted.
@@ -46,32 +46,44 @@ static inline uint32_t Digit(uint32_t iKey, int d) {
     return iKey >> (d * kDigitBits) & (kNrBuckets - 1);
 }
 
-static void CountDigits(uint32_t aiCounts[kNrDigits][kNrBuckets], const uint32_t* piKeys,
-                        int iCount) {
-    memset(aiCounts, 0, sizeof(uint32_t) * kNrDigits * kNrBuckets);
-    for (int i = 0; i < iCount; i++) {
-        for (int d = 0; d < kNrDigits; d++)
-            aiCounts[d][Digit(piKeys[i], d)]++;
-    }
+// Digit counts of the keys, for the radix sort.
+struct DigitCounts {
+    uint32_t aiCounts[kNrDigits][kNrBuckets];
+};
+
+static inline void CountKey(DigitCounts* pCounts, uint32_t iKey) {
+    for (int d = 0; d < kNrDigits; d++)
+        pCounts->aiCounts[d][Digit(iKey, d)]++;
 }
 
-// A stable radix sort of positions 0 .. iCount - 1 by key, least significant digit first; a digit
-// that every key shares is skipped. The result ends in `sorted`, which may be either set.
-static void RadixSortByKey(Leaders* pSorted, Leaders* pSpare, int iCount) {
-    uint32_t aiCounts[kNrDigits][kNrBuckets];
-    CountDigits(aiCounts, pSorted->piKeys, iCount);
-    for (int d = 0; d < kNrDigits; d++) {
-        if (aiCounts[d][Digit(pSorted->piKeys[0], d)] == (uint32_t)iCount)
-            continue;
-        uint32_t aiNext[kNrBuckets];
-        for (uint32_t b = 0, iStart = 0; b < kNrBuckets; b++) {
-            aiNext[b] = iStart;
-            iStart += aiCounts[d][b];
+// A stable radix sort of positions 0 .. iCount - 1 by key, least significant digit first, from
+// the keys' digit counts, which it turns into the digits' first positions; a digit that every key
+// shares is skipped. The result ends in `sorted`, which may be either set.
+static void RadixSortByKey(Leaders* pSorted, Leaders* pSpare, DigitCounts* pCounts, int iCount) {
+    bool abShared[kNrDigits];
+    for (int d = 0; d < kNrDigits; d++)
+        abShared[d] = pCounts->aiCounts[d][Digit(pSorted->piKeys[0], d)] == (uint32_t)iCount;
+    uint32_t aiStarts[kNrDigits] = {0};
+    for (int b = 0; b < kNrBuckets; b++) {
+        for (int d = 0; d < kNrDigits; d++) {
+            const uint32_t iCountOfDigit = pCounts->aiCounts[d][b];
+            pCounts->aiCounts[d][b] = aiStarts[d];
+            aiStarts[d] += iCountOfDigit;
         }
+    }
+    for (int d = 0; d < kNrDigits; d++) {
+        if (abShared[d])
+            continue;
+        uint32_t* piNext = pCounts->aiCounts[d];
+        const uint32_t* piKeys = pSorted->piKeys;
+        const uint32_t* piIDs = pSorted->piIDs;
+        uint32_t* piSpareKeys = pSpare->piKeys;
+        uint32_t* piSpareIDs = pSpare->piIDs;
         for (int i = 0; i < iCount; i++) {
-            const uint32_t j = aiNext[Digit(pSorted->piKeys[i], d)]++;
-            pSpare->piKeys[j] = pSorted->piKeys[i];
-            pSpare->piIDs[j] = pSorted->piIDs[i];
+            const uint32_t iKey = piKeys[i];
+            const uint32_t j = piNext[Digit(iKey, d)]++;
+            piSpareKeys[j] = iKey;
+            piSpareIDs[j] = piIDs[i];
         }
         const Leaders moved = *pSpare;
         *pSpare = *pSorted;
@@ -109,21 +121,37 @@ static bool VertexLess(const FloatBits* a, const FloatBits* b, int iChannel, int
     return false;
 }
 
-// Sorts a run of leaders completely and marks each as a run of its own.
+// Sorts a run of at most kMaxInsertedRun leaders completely and marks each as a run of its own.
+// The keys of the run's channel are read once; vertices are compared only where they tie.
 static void InsertionSortRun(uint32_t* piIDs, int iCount, const FloatBits* piIn, int iFloatsPerVert,
                              int iChannel) {
-    for (int i = 0; i < iCount; i++)
+    uint32_t aiKeys[kMaxInsertedRun];
+    for (int i = 0; i < iCount; i++) {
         piIDs[i] &= ~kRunStart;
+        aiKeys[i] = OrderKey(piIn[(size_t)piIDs[i] * iFloatsPerVert + iChannel]);
+    }
     for (int i = 1; i < iCount; i++) {
-        const uint32_t iID = piIDs[i];
+        const uint32_t iID = piIDs[i], iKey = aiKeys[i];
         const FloatBits* piVertex = &piIn[(size_t)iID * iFloatsPerVert];
         int j = i;
-        for (; j > 0 && VertexLess(piVertex, &piIn[(size_t)piIDs[j - 1] * iFloatsPerVert], iChannel,
-                                   iFloatsPerVert);
-             j--)
+        for (; j > 0 && (iKey < aiKeys[j - 1] ||
+                         (iKey == aiKeys[j - 1] &&
+                          VertexLess(piVertex, &piIn[(size_t)piIDs[j - 1] * iFloatsPerVert],
+                                     iChannel + 1, iFloatsPerVert)));
+             j--) {
             piIDs[j] = piIDs[j - 1];
+            aiKeys[j] = aiKeys[j - 1];
+        }
         piIDs[j] = iID;
+        aiKeys[j] = iKey;
     }
+    for (int i = 0; i < iCount; i++)
+        piIDs[i] |= kRunStart;
+}
+
+// Marks each leader of a run as a run of its own: past the last channel, only bit-identical
+// vertices with NaNs lead groups of their own and tie, and any order of those will do.
+static void MarkEachLeader(uint32_t* piIDs, int iCount) {
     for (int i = 0; i < iCount; i++)
         piIDs[i] |= kRunStart;
 }
@@ -139,15 +167,26 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
         InsertionSortRun(run.piIDs, iCount, piIn, iFloatsPerVert, iChannel);
         return false;
     }
+    const bool bRadix = iCount > kMaxComparedRun;
+    DigitCounts counts;
+    if (bRadix)
+        FillWords(&counts.aiCounts[0][0], 0, kNrDigits * kNrBuckets);
     for (int i = 0; i < iCount; i++) {
+        if (i + kPrefetchDistance < iCount)
+            __builtin_prefetch(
+                &piIn[(size_t)(run.piIDs[i + kPrefetchDistance] & ~kRunStart) * iFloatsPerVert +
+                      iChannel]);
         run.piIDs[i] &= ~kRunStart;
-        run.piKeys[i] = OrderKey(piIn[(size_t)run.piIDs[i] * iFloatsPerVert + iChannel]);
+        const uint32_t iKey = OrderKey(piIn[(size_t)run.piIDs[i] * iFloatsPerVert + iChannel]);
+        run.piKeys[i] = iKey;
+        if (bRadix)
+            CountKey(&counts, iKey);
     }
-    if (iCount <= kMaxComparedRun) {
+    if (!bRadix) {
         SortPositions(KeyOrder{run}, iCount);
     } else {
         Leaders runSpare = Offset(spare, iStart);
-        RadixSortByKey(&run, &runSpare, iCount);
+        RadixSortByKey(&run, &runSpare, &counts, iCount);
         if (run.piKeys != &leaders.piKeys[iStart]) {
             memcpy(&leaders.piKeys[iStart], run.piKeys, (size_t)iCount * sizeof(uint32_t));
             memcpy(&leaders.piIDs[iStart], run.piIDs, (size_t)iCount * sizeof(uint32_t));
@@ -159,9 +198,11 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
     run.piIDs[0] |= kRunStart;
     for (int i = 1; i < iCount; i++) {
         // Parts are sorted by the vertices of their leaders, which lie anywhere in memory.
-        if (i + kPrefetchDistance < iCount && iChannel + 1 < iFloatsPerVert)
-            __builtin_prefetch(
-                &piIn[(size_t)run.piIDs[i + kPrefetchDistance] * iFloatsPerVert + iChannel + 1]);
+        if (i + kPrefetchDistance < iCount && iChannel + 1 < iFloatsPerVert) {
+            const FloatBits* piAhead =
+                &piIn[(size_t)run.piIDs[i + kPrefetchDistance] * iFloatsPerVert];
+            __builtin_prefetch(&piAhead[iChannel + 1]);
+        }
         run.piIDs[i] |= run.piKeys[i] != run.piKeys[i - 1] ? kRunStart : 0;
     }
     bool bRunsLeft = false;
@@ -173,11 +214,11 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
         while (iPartEnd < iCount && !(run.piIDs[iPartEnd] & kRunStart))
             iPartEnd++;
         const int iPartCount = iPartEnd - iPartStart;
-        if (iPartCount > kMaxInsertedRun && iChannel + 1 < iFloatsPerVert)
+        if (iChannel + 1 == iFloatsPerVert)
+            MarkEachLeader(&run.piIDs[iPartStart], iPartCount);
+        else if (iPartCount > kMaxInsertedRun)
             bRunsLeft = true;
         else
-            // The last channel leaves parts of more than one leader only where bit-identical
-            // vertices with NaNs lead groups of their own: any order of those will do.
             InsertionSortRun(&run.piIDs[iPartStart], iPartCount, piIn, iFloatsPerVert,
                              iChannel + 1);
         i = iPartEnd;
@@ -203,12 +244,9 @@ void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const fl
     const Leaders leaders = {apiArrays[1], apiArrays[0]};
     const Leaders spare = {apiArrays[2], apiArrays[3]};
 
-    // All leaders form one run, in vertex order. Written without a branch on whether the vertex
-    // leads, which no predictor guesses; the loop ends at the last leader.
-    for (int i = 0, g = 0; g < iNrGroups; i++) {
-        leaders.piIDs[g] = (uint32_t)i;
-        g += !IsFollower(piRemapTable[i]);
-    }
+    // All leaders form one run, in vertex order. The IDs' array is the first in the work array,
+    // apart from the list in the output.
+    memcpy(leaders.piIDs, pfVertexDataOut, (size_t)iNrGroups * sizeof(uint32_t));
 
     bool bRunsLeft = SortRun(leaders, spare, 0, iNrGroups, piIn, iFloatsPerVert, 0);
     for (int c = 1; c < iFloatsPerVert && bRunsLeft; c++) {

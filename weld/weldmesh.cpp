@@ -19,14 +19,14 @@ __attribute__((noinline)) static int WeldVertices(int* piRemapTable, float* pfVe
                                                   int* piWork, const float* pfVertexDataIn,
                                                   int iNrVerticesIn, int iFloatsPerVert) {
     const int iMaxSorted = MaxOrderableGroups(iNrVerticesIn, iFloatsPerVert);
-    int iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataIn, iNrVerticesIn,
-                                       iFloatsPerVert, kFiniteValues, iMaxSorted);
+    int iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                       iNrVerticesIn, iFloatsPerVert, kFiniteValues, iMaxSorted);
     WeldOrder order = kSortedOrder;
     if (iNrGroups < 0) {
         order = ChooseWeldOrder(pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
         if (order != kSplitOrder)
-            iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataIn, iNrVerticesIn,
-                                           iFloatsPerVert, kAnyValues,
+            iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                           iNrVerticesIn, iFloatsPerVert, kAnyValues,
                                            order == kFirstComeOrder ? iNrVerticesIn : iMaxSorted);
     }
     if (iNrGroups < 0) {
