@@ -9,15 +9,30 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+// The exact split compares and averages floats: it runs under the modes it needs, and gives the
+// caller's back. A call of its own, so that no floating-point work can be moved across the mode
+// changes.
+__attribute__((noinline)) static int SplitInWeldModes(int* piRemapTable, float* pfVertexDataOut,
+                                                      int* piWork, const float* pfVertexDataIn,
+                                                      int iNrVerticesIn, int iFloatsPerVert) {
+    FloatModes callerModes;
+    SetWeldFloatModes(&callerModes);
+    for (int i = 0; i < iNrVerticesIn; i++)
+        piWork[i] = i;
+    const int iUniqueVertices = MergeVertsFast(piRemapTable, pfVertexDataOut, piWork,
+                                               pfVertexDataIn, iFloatsPerVert, iNrVerticesIn);
+    RestoreFloatModes(&callerModes);
+    return iUniqueVertices;
+}
+
 // Hashing finds the groups of equal vertices and only their leaders are sorted, wherever that
 // gives the exact split's result. Where it does not, the data decides: if no channel can split
 // it, the split would merge it as one run, first come first served; NaNs or both infinities in a
 // channel promise no order, and the sorted one is given. The exact split welds everything else,
-// in the same block. A call of its own, so that no floating-point work can be moved across the
-// mode changes.
-__attribute__((noinline)) static int WeldVertices(int* piRemapTable, float* pfVertexDataOut,
-                                                  int* piWork, const float* pfVertexDataIn,
-                                                  int iNrVerticesIn, int iFloatsPerVert) {
+// in the same block. All but the split work on the values' bits alone, whatever the caller's
+// floating-point modes.
+static int WeldVertices(int* piRemapTable, float* pfVertexDataOut, int* piWork,
+                        const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert) {
     const int iMaxSorted = MaxOrderableGroups(iNrVerticesIn, iFloatsPerVert);
     int iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
                                        iNrVerticesIn, iFloatsPerVert, kFiniteValues, iMaxSorted);
@@ -29,12 +44,9 @@ __attribute__((noinline)) static int WeldVertices(int* piRemapTable, float* pfVe
                                            iNrVerticesIn, iFloatsPerVert, kAnyValues,
                                            order == kFirstComeOrder ? iNrVerticesIn : iMaxSorted);
     }
-    if (iNrGroups < 0) {
-        for (int i = 0; i < iNrVerticesIn; i++)
-            piWork[i] = i;
-        return MergeVertsFast(piRemapTable, pfVertexDataOut, piWork, pfVertexDataIn, iFloatsPerVert,
-                              iNrVerticesIn);
-    }
+    if (iNrGroups < 0)
+        return SplitInWeldModes(piRemapTable, pfVertexDataOut, piWork, pfVertexDataIn,
+                                iNrVerticesIn, iFloatsPerVert);
     if (order == kFirstComeOrder)
         RankGroupsInFirstComeOrder(piRemapTable, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn,
                                    iFloatsPerVert);
@@ -73,11 +85,8 @@ __attribute__((visibility("default"))) int WeldMesh(int* piRemapTable, float* pf
     int* piWork = (int*)malloc(iRemapBytes);
     if (piWork == NULL)
         return 0;
-    FloatModes callerModes;
-    SetWeldFloatModes(&callerModes);
     const int iUniqueVertices = WeldVertices(piRemapTable, pfVertexDataOut, piWork, pfVertexDataIn,
                                              iNrVerticesIn, iFloatsPerVert);
-    RestoreFloatModes(&callerModes);
     free(piWork);
 
     for (int i = 0; i < iUniqueVertices; i++) {

@@ -41,7 +41,8 @@ extern "C" {
  * call writes is used by another.
  * Floating-point modes: the result is the same whatever modes the caller left set (flush to zero,
  * denormals are zero, another rounding direction, x87 precision, unmasked exceptions): the call
- * sets its own for its duration and restores the caller's, exception flags included.
+ * works on the values' bits, and where it computes with floats it sets its own modes and restores
+ * the caller's, exception flags included.
  */
 int WeldMesh(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
              int iNrVerticesIn, int iFloatsPerVert);
