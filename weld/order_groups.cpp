@@ -26,9 +26,9 @@ struct Leaders {
 
 enum { kNrArrays = 4, kDigitBits = 8, kNrDigits = 4, kNrBuckets = 1 << kDigitBits };
 
-// Runs up to kMaxInsertedRun leaders are sorted whole by insertion, comparing vertices from the
-// run's channel on; up to kMaxComparedRun by comparing the channel's keys. Counting would cost
-// more than it saves on either.
+// Runs up to kMaxInsertedRun leaders are sorted whole by insertion, on the keys of the run's
+// channel and the next, and where those tie on the vertices; up to kMaxComparedRun by comparing
+// the channel's keys. Counting would cost more than it saves on either.
 enum { kMaxInsertedRun = 24, kMaxComparedRun = 64 };
 
 // The IDs' array, placed first, always lies in the work array, so that the leaders can be copied
@@ -109,8 +109,14 @@ static Leaders Offset(const Leaders& leaders, int i) {
     return Leaders{&leaders.piKeys[i], &leaders.piIDs[i]};
 }
 
+// kFloatsPerVert, in what follows: the vertex size where it is one of the common ones, so that the
+// compiler unrolls the loops over channels and addresses vertices without a multiplication; 0 for
+// any other.
+
 // Leaders are distinct: two of them always differ on some channel from iChannel on.
-static bool VertexLess(const FloatBits* a, const FloatBits* b, int iChannel, int iFloatsPerVert) {
+template <int kFloatsPerVert>
+static bool VertexLess(const FloatBits* a, const FloatBits* b, int iChannel, int iFloatsPerVertIn) {
+    const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : iFloatsPerVertIn;
     for (int c = iChannel; c < iFloatsPerVert; c++) {
         if (a[c] == b[c])
             continue;
@@ -121,23 +127,34 @@ static bool VertexLess(const FloatBits* a, const FloatBits* b, int iChannel, int
     return false;
 }
 
+// A leader's keys of two consecutive channels as one number, the first in the high half.
+static inline uint64_t PairKey(const FloatBits* piVertex, int iChannel, int iFloatsPerVert) {
+    const uint64_t iHigh = OrderKey(piVertex[iChannel]);
+    return iHigh << 32 | (iChannel + 1 < iFloatsPerVert ? OrderKey(piVertex[iChannel + 1]) : 0);
+}
+
 // Sorts a run of at most kMaxInsertedRun leaders completely and marks each as a run of its own.
-// The keys of the run's channel are read once; vertices are compared only where they tie.
-static void InsertionSortRun(uint32_t* piIDs, int iCount, const FloatBits* piIn, int iFloatsPerVert,
-                             int iChannel) {
-    uint32_t aiKeys[kMaxInsertedRun];
+// The keys of the run's channel and the next are read once; vertices are compared only where
+// they tie on both.
+template <int kFloatsPerVert>
+static void InsertionSortRun(uint32_t* piIDs, int iCount, const FloatBits* piIn,
+                             int iFloatsPerVertIn, int iChannel) {
+    const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : iFloatsPerVertIn;
+    uint64_t aiKeys[kMaxInsertedRun];
     for (int i = 0; i < iCount; i++) {
         piIDs[i] &= ~kRunStart;
-        aiKeys[i] = OrderKey(piIn[(size_t)piIDs[i] * iFloatsPerVert + iChannel]);
+        aiKeys[i] = PairKey(&piIn[(size_t)piIDs[i] * iFloatsPerVert], iChannel, iFloatsPerVert);
     }
     for (int i = 1; i < iCount; i++) {
-        const uint32_t iID = piIDs[i], iKey = aiKeys[i];
+        const uint32_t iID = piIDs[i];
+        const uint64_t iKey = aiKeys[i];
         const FloatBits* piVertex = &piIn[(size_t)iID * iFloatsPerVert];
         int j = i;
-        for (; j > 0 && (iKey < aiKeys[j - 1] ||
-                         (iKey == aiKeys[j - 1] &&
-                          VertexLess(piVertex, &piIn[(size_t)piIDs[j - 1] * iFloatsPerVert],
-                                     iChannel + 1, iFloatsPerVert)));
+        for (; j > 0 &&
+               (iKey < aiKeys[j - 1] ||
+                (iKey == aiKeys[j - 1] &&
+                 VertexLess<kFloatsPerVert>(piVertex, &piIn[(size_t)piIDs[j - 1] * iFloatsPerVert],
+                                            iChannel + 2, iFloatsPerVert)));
              j--) {
             piIDs[j] = piIDs[j - 1];
             aiKeys[j] = aiKeys[j - 1];
@@ -159,12 +176,14 @@ static void MarkEachLeader(uint32_t* piIDs, int iCount) {
 // Sorts positions iStart .. iEnd - 1, a run, on channel iChannel, and leaves it in `leaders`. Of
 // the parts that agree on the channel, the small ones are sorted whole at once; the others are
 // marked as runs for the next channel. Returns whether it marked any.
+template <int kFloatsPerVert>
 static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, int iEnd,
-                    const FloatBits* piIn, int iFloatsPerVert, int iChannel) {
+                    const FloatBits* piIn, int iFloatsPerVertIn, int iChannel) {
+    const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : iFloatsPerVertIn;
     Leaders run = Offset(leaders, iStart);
     const int iCount = iEnd - iStart;
     if (iCount <= kMaxInsertedRun) {
-        InsertionSortRun(run.piIDs, iCount, piIn, iFloatsPerVert, iChannel);
+        InsertionSortRun<kFloatsPerVert>(run.piIDs, iCount, piIn, iFloatsPerVert, iChannel);
         return false;
     }
     const bool bRadix = iCount > kMaxComparedRun;
@@ -219,8 +238,8 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
         else if (iPartCount > kMaxInsertedRun)
             bRunsLeft = true;
         else
-            InsertionSortRun(&run.piIDs[iPartStart], iPartCount, piIn, iFloatsPerVert,
-                             iChannel + 1);
+            InsertionSortRun<kFloatsPerVert>(&run.piIDs[iPartStart], iPartCount, piIn,
+                                             iFloatsPerVert, iChannel + 1);
         i = iPartEnd;
     }
     return bRunsLeft;
@@ -236,8 +255,11 @@ int MaxOrderableGroups(int iNrVerticesIn, int iFloatsPerVert) {
     return iNrVerticesIn / (kNrArrays - iFloatsPerVert);
 }
 
-void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const float* pfVertexDataIn,
-                int iNrVerticesIn, int iFloatsPerVert, int iNrGroups) {
+template <int kFloatsPerVert>
+static void RankGroupsOfSize(int* piRemapTable, int* piWork, float* pfVertexDataOut,
+                             const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVertIn,
+                             int iNrGroups) {
+    const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : iFloatsPerVertIn;
     const FloatBits* piIn = (const FloatBits*)pfVertexDataIn;
     uint32_t* apiArrays[kNrArrays];
     PlaceArrays(apiArrays, piWork, iNrVerticesIn, pfVertexDataOut, iFloatsPerVert, iNrGroups);
@@ -248,13 +270,14 @@ void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const fl
     // apart from the list in the output.
     memcpy(leaders.piIDs, pfVertexDataOut, (size_t)iNrGroups * sizeof(uint32_t));
 
-    bool bRunsLeft = SortRun(leaders, spare, 0, iNrGroups, piIn, iFloatsPerVert, 0);
+    bool bRunsLeft = SortRun<kFloatsPerVert>(leaders, spare, 0, iNrGroups, piIn, iFloatsPerVert, 0);
     for (int c = 1; c < iFloatsPerVert && bRunsLeft; c++) {
         bRunsLeft = false;
         for (int iStart = 0, i = 1; i <= iNrGroups; i++) {
             if (i < iNrGroups && !(leaders.piIDs[i] & kRunStart))
                 continue;
-            if (i - iStart > 1 && SortRun(leaders, spare, iStart, i, piIn, iFloatsPerVert, c))
+            if (i - iStart > 1 &&
+                SortRun<kFloatsPerVert>(leaders, spare, iStart, i, piIn, iFloatsPerVert, c))
                 bRunsLeft = true;
             iStart = i;
         }
@@ -268,5 +291,35 @@ void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const fl
         piRemapTable[iID] = r;
         CopyVertex(&pfVertexDataOut[(size_t)r * iFloatsPerVert],
                    &pfVertexDataIn[(size_t)iID * iFloatsPerVert], iFloatsPerVert);
+    }
+}
+
+void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const float* pfVertexDataIn,
+                int iNrVerticesIn, int iFloatsPerVert, int iNrGroups) {
+    switch (iFloatsPerVert) {
+    case 1:
+        return RankGroupsOfSize<1>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+    case 2:
+        return RankGroupsOfSize<2>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+    case 3:
+        return RankGroupsOfSize<3>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+    case 4:
+        return RankGroupsOfSize<4>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+    case 5:
+        return RankGroupsOfSize<5>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+    case 6:
+        return RankGroupsOfSize<6>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+    case 8:
+        return RankGroupsOfSize<8>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+    default:
+        return RankGroupsOfSize<0>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
     }
 }
