@@ -7,7 +7,6 @@
 
 #include <limits.h>
 #include <stdint.h>
-#include <string.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -294,32 +294,31 @@ static void RankGroupsOfSize(int* piRemapTable, int* piWork, float* pfVertexData
     }
 }
 
-void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const float* pfVertexDataIn,
-                int iNrVerticesIn, int iFloatsPerVert, int iNrGroups) {
+typedef void RankGroupsFunction(int*, int*, float*, const float*, int, int, int);
+
+static RankGroupsFunction* RankGroupsForSize(int iFloatsPerVert) {
     switch (iFloatsPerVert) {
     case 1:
-        return RankGroupsOfSize<1>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+        return RankGroupsOfSize<1>;
     case 2:
-        return RankGroupsOfSize<2>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+        return RankGroupsOfSize<2>;
     case 3:
-        return RankGroupsOfSize<3>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+        return RankGroupsOfSize<3>;
     case 4:
-        return RankGroupsOfSize<4>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+        return RankGroupsOfSize<4>;
     case 5:
-        return RankGroupsOfSize<5>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+        return RankGroupsOfSize<5>;
     case 6:
-        return RankGroupsOfSize<6>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+        return RankGroupsOfSize<6>;
     case 8:
-        return RankGroupsOfSize<8>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+        return RankGroupsOfSize<8>;
     default:
-        return RankGroupsOfSize<0>(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                   iNrVerticesIn, iFloatsPerVert, iNrGroups);
+        return RankGroupsOfSize<0>;
     }
+}
+
+void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const float* pfVertexDataIn,
+                int iNrVerticesIn, int iFloatsPerVert, int iNrGroups) {
+    RankGroupsForSize(iFloatsPerVert)(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                      iNrVerticesIn, iFloatsPerVert, iNrGroups);
 }
