@@ -1,9 +1,11 @@
 #include "assimp_io.h"
 
+#include <assimp/DefaultIOStream.h>
 #include <assimp/IOStream.hpp>
 #include <assimp/material.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -49,13 +51,33 @@ class StagedStream : public Assimp::IOStream {
     StagedOutputs& outputs_;
 };
 
+// Assimp's own stream over a file this tool opened.
+class ReadStream : public Assimp::DefaultIOStream {
+  public:
+    ReadStream(std::FILE* file, const std::string& path) : DefaultIOStream(file, path) {}
+};
+
 } // namespace
 
 Assimp::IOStream* RecordingIOSystem::Open(const char* path, const char* mode) {
-    Assimp::IOStream* stream = DefaultIOSystem::Open(path, mode);
-    if (stream)
-        inputs_.add(path);
-    return stream;
+    if (writes(mode))
+        return nullptr;
+    int fd = -1;
+    try {
+        fd = access_.open(path, "'" + std::string(path) + "'");
+    } catch (const ToolError& error) {
+        // Readers look for files that may not be there; only a refusal is worth reporting.
+        if (error.kind() == ErrorKind::badInput && refusal_.empty())
+            refusal_ = error.what();
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "rb");
+    if (!file) {
+        close(fd);
+        return nullptr;
+    }
+    inputs_.add(path);
+    return new ReadStream(file, path);
 }
 
 void add_texture_files(const aiScene& scene, InputFiles& inputs) {

@@ -1,0 +1,19 @@
+// Exact welding of the vertices of one Assimp mesh.
+#ifndef WELDMESH_MESH_WELD_H
+#define WELDMESH_MESH_WELD_H
+
+#include "attribute_selection.h"
+#include "weld_report.h"
+
+#include <assimp/mesh.h>
+
+#include <string>
+
+// Replaces the vertices of `mesh` by its distinct vertices over the selected attributes and
+// renumbers its faces, which keep their order and size. Every other per-vertex attribute is
+// removed. Returns false with `error` set, leaving the mesh untouched, when a face refers to a
+// vertex the mesh lacks, the mesh is too large for the welder or memory runs out.
+bool weld_mesh(aiMesh& mesh, const AttributeSelection& selection, MeshWeldResult& result,
+               std::string& error);
+
+#endif

@@ -1,0 +1,57 @@
+// Large scratch arrays for the weld, and the two-thread split that fills and welds them.
+#ifndef WELDMESH_GLTF_SCRATCH_H
+#define WELDMESH_GLTF_SCRATCH_H
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <thread>
+
+namespace gltf {
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T> using MallocArray = std::unique_ptr<T[], FreeDeleter>;
+
+// Uninitialised on purpose: the welder's output array needs room for every vertex but is
+// written only as far as the distinct ones reach, and pages never touched cost no memory.
+// Large arrays ask for huge pages, which take the kernel far fewer faults to hand out. Throws
+// std::bad_alloc, which the contained run reports as running out of memory.
+template <typename T> MallocArray<T> allocate(size_t count) {
+    if (count > SIZE_MAX / sizeof(T))
+        throw std::bad_alloc();
+    T* p = static_cast<T*>(std::malloc(std::max<size_t>(count, 1) * sizeof(T)));
+    if (!p)
+        throw std::bad_alloc();
+    const uintptr_t huge = uintptr_t(2) << 20;
+    const uintptr_t first = (uintptr_t(p) + huge - 1) & ~(huge - 1);
+    const uintptr_t last = (uintptr_t(p) + count * sizeof(T)) & ~(huge - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    return MallocArray<T>(p);
+}
+
+// Below this many vertices a second thread costs more than it saves.
+const size_t kHalvesFrom = 65536;
+
+// Runs f(begin, end, half) on the two halves of [0, count) at once, on this thread and one more,
+// or f(0, count, 0) where the range is too small to gain from that.
+template <typename F> void on_halves(size_t count, F f) {
+    if (count < kHalvesFrom) {
+        f(size_t(0), count, 0);
+        return;
+    }
+    const size_t half = count / 2;
+    std::thread other(f, half, count, 1);
+    f(size_t(0), half, 0);
+    other.join();
+}
+
+} // namespace gltf
+
+#endif

@@ -1,0 +1,51 @@
+#include "weld_report.h"
+
+#include <cstdio>
+
+void WeldReport::add(const std::string& label, const MeshWeldResult& result) {
+    lines.push_back({label, result});
+    total.faces += result.faces;
+    total.verticesBefore += result.verticesBefore;
+    total.verticesAfter += result.verticesAfter;
+    total.weldSeconds += result.weldSeconds;
+}
+
+namespace {
+
+void print_summary_line(const std::string& label, const MeshWeldResult& result) {
+    std::printf("%s: %u faces, %u -> %u vertices, %.3f ms\n", label.c_str(), result.faces,
+                result.verticesBefore, result.verticesAfter, result.weldSeconds * 1e3);
+}
+
+} // namespace
+
+void print_report(const WeldReport& report, Verbosity verbosity) {
+    if (verbosity == Verbosity::quiet)
+        return;
+    for (const WeldReportLine& line : report.lines) {
+        const MeshWeldResult& result = line.result;
+        if (result.faces == 0 && result.verticesBefore == 0 && !result.skipReason.empty()) {
+            std::printf("%s: left as it was: %s\n", line.label.c_str(), result.skipReason.c_str());
+            continue;
+        }
+        print_summary_line(line.label, result);
+        if (!result.skipReason.empty())
+            std::printf("  left as it was: %s\n", result.skipReason.c_str());
+        if (verbosity == Verbosity::verbose) {
+            std::printf("  kept: %s\n", result.kept.c_str());
+            if (!result.dropped.empty())
+                std::printf("  removed: %s\n", result.dropped.c_str());
+        }
+    }
+    const std::string total =
+        "total (" + std::to_string(report.meshes) + (report.meshes == 1 ? " mesh)" : " meshes)");
+    if (report.total.verticesBefore > 0)
+        print_summary_line(total, report.total);
+    else
+        std::printf("%s: nothing welded\n", total.c_str());
+    for (const std::string& note : report.notes)
+        std::printf("%s\n", note.c_str());
+    if (verbosity == Verbosity::verbose)
+        for (const std::string& note : report.verboseNotes)
+            std::printf("%s\n", note.c_str());
+}

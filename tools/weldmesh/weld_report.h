@@ -1,0 +1,43 @@
+// What the weld of one file found, and how it is printed: a line per mesh (or glTF primitive),
+// then the total.
+#ifndef WELDMESH_WELD_REPORT_H
+#define WELDMESH_WELD_REPORT_H
+
+#include <string>
+#include <vector>
+
+struct MeshWeldResult {
+    unsigned faces = 0;
+    unsigned verticesBefore = 0;
+    unsigned verticesAfter = 0;
+    double weldSeconds = 0.0;
+    // Non-empty when the mesh was left as it was, and why.
+    std::string skipReason;
+    // The per-vertex attributes the mesh carries afterwards, and those it had that were removed,
+    // for the verbose report.
+    std::string kept;
+    std::string dropped;
+};
+
+struct WeldReportLine {
+    std::string label;
+    MeshWeldResult result;
+};
+
+struct WeldReport {
+    std::vector<WeldReportLine> lines;
+    MeshWeldResult total;
+    unsigned meshes = 0;
+    // Said of the whole file, after the per-mesh lines (the glTF back-end's reasons for keeping
+    // every buffer in place, or for writing the asset unchanged).
+    std::vector<std::string> notes;
+    std::vector<std::string> verboseNotes;
+
+    void add(const std::string& label, const MeshWeldResult& result);
+};
+
+enum class Verbosity { quiet, normal, verbose };
+
+void print_report(const WeldReport& report, Verbosity verbosity);
+
+#endif
