@@ -1,6 +1,7 @@
 #include "staged_output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -95,23 +96,76 @@ bool StagedOutputs::finish() {
     return true;
 }
 
-bool commit_staged_outputs(const std::string& directory, std::string& error) {
+namespace {
+
+struct Move {
+    std::string staged;
+    std::string finalPath;
+    std::string backup; // where the file it replaces is kept until every move succeeded
+    bool replaces = false;
+    bool done = false;
+};
+
+// False when the export left no list of its files.
+bool read_manifest(const std::string& directory, std::vector<Move>& moves) {
     std::ifstream manifest(directory + "/" + kManifestName, std::ios::binary);
-    if (!manifest) {
+    if (!manifest)
+        return false;
+    const std::string names{std::istreambuf_iterator<char>(manifest),
+                            std::istreambuf_iterator<char>()};
+    for (size_t start = 0, end; (end = names.find('\0', start)) != std::string::npos;
+         start = end + 1) {
+        const std::string index = std::to_string(moves.size());
+        moves.push_back({directory + "/" + index, names.substr(start, end - start),
+                         directory + "/backup-" + index});
+    }
+    return true;
+}
+
+// Keeps the file at `move.finalPath`, if any, as `move.backup`: a second name for it where the
+// file system allows that, so that the final name never stands empty.
+bool keep_replaced_file(Move& move) {
+    struct stat info;
+    if (lstat(move.finalPath.c_str(), &info) != 0)
+        return errno == ENOENT;
+    move.replaces = true;
+    return link(move.finalPath.c_str(), move.backup.c_str()) == 0 ||
+           std::rename(move.finalPath.c_str(), move.backup.c_str()) == 0;
+}
+
+void roll_back(std::vector<Move>& moves) {
+    for (Move& move : moves) {
+        if (move.done && !move.replaces)
+            unlink(move.finalPath.c_str());
+        else if (move.replaces)
+            std::rename(move.backup.c_str(), move.finalPath.c_str());
+    }
+}
+
+} // namespace
+
+bool commit_staged_outputs(const std::string& directory, std::string& error) {
+    std::vector<Move> moves;
+    if (!read_manifest(directory, moves)) {
         error = directory + ": the export left no list of its files";
         return false;
     }
-    const std::string names{std::istreambuf_iterator<char>(manifest),
-                            std::istreambuf_iterator<char>()};
-    size_t index = 0;
-    for (size_t start = 0, end; (end = names.find('\0', start)) != std::string::npos;
-         start = end + 1, ++index) {
-        const std::string finalPath = names.substr(start, end - start);
-        const std::string staged = directory + "/" + std::to_string(index);
-        if (std::rename(staged.c_str(), finalPath.c_str()) != 0) {
-            error = finalPath + ": cannot write: " + std::strerror(errno);
+    // Every target is checked before anything moves.
+    for (const Move& move : moves) {
+        struct stat info;
+        if (stat(move.finalPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            error = move.finalPath + ": cannot write: " + std::strerror(EISDIR);
             return false;
         }
+    }
+    for (Move& move : moves) {
+        if (!keep_replaced_file(move) ||
+            std::rename(move.staged.c_str(), move.finalPath.c_str()) != 0) {
+            error = move.finalPath + ": cannot write: " + std::strerror(errno);
+            roll_back(moves);
+            return false;
+        }
+        move.done = true;
     }
     return true;
 }

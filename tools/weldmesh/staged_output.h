@@ -50,8 +50,9 @@ class StagedOutputs {
     std::string error_;
 };
 
-// Moves the files a finished export staged in `directory` to their final names. False, with
-// `error` set, when one cannot be moved; the files moved already stay.
+// Moves the files a finished export staged in `directory` to their final names, all or none:
+// every target is checked first, and each file a move replaces is kept until all moves have
+// succeeded. False, with `error` set, when one cannot be moved; every file is then as it was.
 bool commit_staged_outputs(const std::string& directory, std::string& error);
 
 #endif

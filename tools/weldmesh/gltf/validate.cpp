@@ -13,6 +13,9 @@ class Validator {
     explicit Validator(Asset& asset) : asset_(asset), doc_(asset.json) {}
 
     void run() {
+        // Arrays whose members the later stages read or rewrite.
+        for (const char* list : {"images", "skins", "animations", "nodes"})
+            objects(doc_.root(), list, "");
         check_references();
         read_views();
         read_accessors();
