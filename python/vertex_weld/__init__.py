@@ -61,7 +61,9 @@ def weld(
 ) -> tuple[NDArray[typing.Any], ...]: ...
 
 
-def weld(vertices, *, return_index=False, return_counts=False):
+def weld(
+    vertices: ArrayLike, *, return_index: bool = False, return_counts: bool = False
+) -> tuple[NDArray[typing.Any], ...]:
     """Remove exact duplicate vertices.
 
     vertices: an (n, k) array, one vertex of k components per row, or a 1-D array of n vertices

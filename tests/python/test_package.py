@@ -60,19 +60,21 @@ def test_signatures_name_the_parameters():
 
 
 @pytest.mark.parametrize(
-    "function, opening",
+    "function, opening, summary",
     [
         (vertex_weld.weld,
-         "weld(vertices, *, return_index=False, return_counts=False)\n"
-         "    Remove exact duplicate vertices."),
-        (vertex_weld.weld_indexed,
-         "weld_indexed(vertices: 'ArrayLike', indices: 'ArrayLike')"),
+         "weld(vertices: 'ArrayLike', *, return_index: 'bool' = False, "
+         "return_counts: 'bool' = False)",
+         "Remove exact duplicate vertices."),
+        (vertex_weld.weld_indexed, "weld_indexed(vertices: 'ArrayLike', indices: 'ArrayLike')",
+         "Weld the vertices of an indexed mesh and remap its indices."),
     ],
 )
-def test_help_opens_with_the_signature_of_a_function_of_the_package(function, opening):
+def test_help_opens_with_the_signature_of_a_function_of_the_package(function, opening, summary):
     text = pydoc.render_doc(function, renderer=pydoc.plaintext)
     assert text.startswith(f"Python Library Documentation: function {function.__name__} in module "
                            f"vertex_weld\n\n{opening}")
+    assert f"\n    {summary}\n" in text
 
 
 VERTICES = numpy.zeros((3, 2), numpy.float32)
