@@ -2,8 +2,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -66,25 +68,35 @@ VertexShape vertex_shape(const py::array& vertices) {
 using ContiguousFloats = py::array_t<float, py::array::c_style | py::array::forcecast |
                                                 py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 
+// The vertices as the weld reads them.
+struct Vertices {
+    ContiguousFloats floats;
+    VertexShape shape;
+};
+
+Vertices checked_vertices(py::handle object) {
+    const py::array vertices = as_array(object);
+    require_exact_float32(vertices);
+    const VertexShape shape = vertex_shape(vertices);
+    // A C-contiguous, aligned float32 array passes through as it is; anything else is copied.
+    return {ContiguousFloats(vertices), shape};
+}
+
 struct WeldResult {
     py::array_t<float> unique;
     py::array_t<int> inverse;
 };
 
-WeldResult weld_vertices(py::handle object) {
-    const py::array vertices = as_array(object);
-    require_exact_float32(vertices);
-    const VertexShape shape = vertex_shape(vertices);
+WeldResult weld_vertices(const Vertices& vertices) {
+    const VertexShape shape = vertices.shape;
     std::vector<py::ssize_t> unique_shape = {shape.count};
-    if (vertices.ndim() == 2)
+    if (vertices.floats.ndim() == 2)
         unique_shape.push_back(shape.floats);
     WeldResult result = {py::array_t<float>(unique_shape), py::array_t<int>(shape.count)};
     if (shape.count == 0)
         return result;
 
-    // A C-contiguous, aligned float32 array passes through as it is; anything else is copied.
-    const ContiguousFloats input(vertices);
-    const float* input_data = input.data();
+    const float* input_data = vertices.floats.data();
     float* unique_data = result.unique.mutable_data();
     int* inverse_data = result.inverse.mutable_data();
     int unique_count;
@@ -104,9 +116,53 @@ WeldResult weld_vertices(py::handle object) {
     return result;
 }
 
-py::tuple weld(py::handle vertices) {
-    WeldResult result = weld_vertices(vertices);
-    return py::make_tuple(result.unique, result.inverse);
+// For each unique vertex, the first input row with its bits. The unique vertex is a bit copy of
+// one member of its group, but members may differ in the sign of a zero, so the group's first
+// row need not be that copy: a row counts only once its bits match.
+py::array_t<std::int64_t> first_rows(const Vertices& vertices, const WeldResult& result) {
+    const py::ssize_t unique_count = result.unique.shape(0);
+    py::array_t<std::int64_t> index(unique_count);
+    const float* input = vertices.floats.data();
+    const float* unique = result.unique.data();
+    const int* inverse = result.inverse.data();
+    std::int64_t* index_data = index.mutable_data();
+    const py::ssize_t floats = vertices.shape.floats;
+    py::gil_scoped_release release;
+    std::fill(index_data, index_data + unique_count, -1);
+    for (py::ssize_t row = 0; row < vertices.shape.count; ++row) {
+        const int group = inverse[row];
+        if (index_data[group] < 0 &&
+            std::memcmp(input + row * floats, unique + group * floats, floats * sizeof(float)) == 0)
+            index_data[group] = row;
+    }
+    return index;
+}
+
+py::array_t<std::int64_t> group_sizes(const WeldResult& result) {
+    const py::ssize_t unique_count = result.unique.shape(0);
+    py::array_t<std::int64_t> counts(unique_count);
+    const int* inverse = result.inverse.data();
+    std::int64_t* counts_data = counts.mutable_data();
+    const py::ssize_t row_count = result.inverse.size();
+    py::gil_scoped_release release;
+    std::fill(counts_data, counts_data + unique_count, 0);
+    for (py::ssize_t row = 0; row < row_count; ++row)
+        ++counts_data[inverse[row]];
+    return counts;
+}
+
+// The results in numpy.unique's order: unique, index, inverse, counts.
+py::tuple weld(py::handle object, bool return_index, bool return_counts) {
+    const Vertices vertices = checked_vertices(object);
+    const WeldResult result = weld_vertices(vertices);
+    py::list results;
+    results.append(result.unique);
+    if (return_index)
+        results.append(first_rows(vertices, result));
+    results.append(result.inverse);
+    if (return_counts)
+        results.append(group_sizes(result));
+    return py::tuple(results);
 }
 
 struct BadIndex {
@@ -172,7 +228,7 @@ py::tuple weld_indexed(py::handle vertices, py::handle index_object) {
     const char kind = indices.dtype().kind();
     if (kind != 'i' && kind != 'u')
         throw py::type_error("indices must be integers, not " + dtype_text(indices));
-    WeldResult result = weld_vertices(vertices);
+    const WeldResult result = weld_vertices(checked_vertices(vertices));
 
     std::vector<py::ssize_t> index_shape(indices.shape(), indices.shape() + indices.ndim());
     py::array_t<int> remapped(index_shape);
@@ -184,46 +240,13 @@ py::tuple weld_indexed(py::handle vertices, py::handle index_object) {
     return py::make_tuple(result.unique, remapped);
 }
 
-const char* const module_doc = R"(Exact vertex welding for numpy arrays.
+const char* const weld_doc = R"(weld(vertices, return_index, return_counts) -> tuple
 
-weld() removes exact duplicate vertices from an (n, k) float32 array; weld_indexed() does the
-same for an indexed mesh and remaps its indices. Two vertices are equal when every component
-compares equal as a float32: +0 equals -0, and a vertex holding a NaN equals nothing. The unique
-vertices come out sorted lexicographically (component 0 first) for finite data, each a bit-exact
-copy of one of the vertices it stands for; for finite data without mixed signed zeros the result
-is that of numpy.unique(vertices, axis=0, return_inverse=True). The weld runs with the GIL
-released, so threads weld in parallel.)";
-
-const char* const weld_doc = R"(weld(vertices) -> (unique, inverse)
-
-Remove exact duplicate vertices.
-
-vertices: an (n, k) array, one vertex of k components per row, or a 1-D array of n vertices of
-    one component. Any array-like whose dtype converts to float32 without loss is taken
-    (float32, float16, int8, uint8, int16, uint16, bool); a C-contiguous float32 array is used
-    without a copy, other arrays and non-contiguous views are copied first. float64 and other
-    wider dtypes raise TypeError: convert with vertices.astype(numpy.float32) if rounding is
-    acceptable, knowing that it can merge vertices that differ.
-
-Returns unique, an (m, k) float32 array (1-D if vertices is), and inverse, an (n,) int32 array
-with unique[inverse] equal to vertices as floats.
-
-Raises ValueError for arrays that are not 1-D or 2-D, for vertices with no components, and for
-more than 2**31 - 1 values in all (n * k), the library's limit; MemoryError when the weld's work
-array cannot be allocated.)";
+The weld behind vertex_weld.weld, where it is documented: results in numpy.unique's order.)";
 
 const char* const weld_indexed_doc = R"(weld_indexed(vertices, indices) -> (unique, new_indices)
 
-Weld the vertices of an indexed mesh and remap its indices.
-
-vertices: as for weld(). indices: an array of any shape and any integer dtype, each an index
-into vertices. Every vertex is welded, referenced or not.
-
-Returns unique, as weld() does, and new_indices, an int32 array of the shape of indices with
-unique[new_indices] equal to vertices[indices] as floats.
-
-Raises TypeError for indices that are not integers and IndexError for an index that is negative
-or not below the number of vertices; otherwise as weld().)";
+The weld behind vertex_weld.weld_indexed, where it is documented.)";
 
 } // namespace
 
@@ -231,9 +254,10 @@ PYBIND11_MODULE(_vertex_weld, module) {
     // The docstrings carry signatures that say what the arguments may be.
     py::options options;
     options.disable_function_signatures();
-    module.doc() = module_doc;
+    module.doc() = "The extension under the vertex_weld package: WeldMesh over numpy arrays.";
     module.attr("__version__") = VERTEX_WELD_VERSION;
-    module.def("weld", &weld, py::arg("vertices"), weld_doc);
+    module.def("weld", &weld, py::arg("vertices"), py::arg("return_index"),
+               py::arg("return_counts"), weld_doc);
     module.def("weld_indexed", &weld_indexed, py::arg("vertices"), py::arg("indices"),
                weld_indexed_doc);
 }

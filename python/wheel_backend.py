@@ -41,6 +41,8 @@ def metadata_text(version):
         f"Name: {project['name']}",
         f"Version: {version}",
         f"Summary: {project['description']}",
+        f"Home-page: {project['urls']['Homepage']}",
+        f"Author: {', '.join(author['name'] for author in project['authors'])}",
         f"License: {project['license']['text']}",
         f"Requires-Python: {project['requires-python']}",
     ]

@@ -1,14 +1,16 @@
+import typing
+
 import numpy
 import numpy.typing
 
 __version__: str
 
 def weld(
-    vertices: numpy.typing.ArrayLike,
-) -> tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.int32]]:
-    """Remove exact duplicate vertices: returns (unique, inverse) with unique[inverse] == vertices."""
+    vertices: numpy.typing.ArrayLike, return_index: bool, return_counts: bool
+) -> tuple[numpy.typing.NDArray[typing.Any], ...]:
+    """The weld behind vertex_weld.weld: (unique, [index,] inverse[, counts])."""
 
 def weld_indexed(
     vertices: numpy.typing.ArrayLike, indices: numpy.typing.ArrayLike
 ) -> tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.int32]]:
-    """Weld an indexed mesh: unique[new_indices] == vertices[indices] in what it returns."""
+    """The weld behind vertex_weld.weld_indexed."""

@@ -7,16 +7,7 @@ import numpy
 import pytest
 
 import vertex_weld
-
-
-def bits(array):
-    return numpy.ascontiguousarray(array, numpy.float32).view(numpy.uint32)
-
-
-def grid_soup(rows, floats, rng):
-    """Vertices drawn from a few values per component, so that many rows repeat."""
-    values = rng.integers(0, 6, size=(rows, floats)).astype(numpy.float32)
-    return values * numpy.float32(0.37) + numpy.float32(1.5)
+from vertex_data import assert_same_results, bits, grid_soup
 
 
 @pytest.mark.parametrize("floats", [1, 3, 8])
@@ -54,6 +45,84 @@ def test_nan_vertices_are_never_merged():
     assert len(unique) == 4
     assert len(set(inverse[[0, 1, 4]])) == 3 and inverse[2] == inverse[3]
     numpy.testing.assert_array_equal(bits(unique[inverse]), bits(vertices))
+
+
+RNG = numpy.random.default_rng(8)
+SHAPES = [
+    pytest.param(grid_soup(3000, 1, RNG).reshape(-1), id="1-D"),
+    pytest.param(grid_soup(3000, 1, RNG), id="one column"),
+    pytest.param(grid_soup(3000, 3, RNG) * numpy.float32(-1), id="3 floats, negative"),
+    pytest.param(grid_soup(3000, 8, RNG), id="8 floats"),
+    pytest.param(numpy.ones((50, 3), numpy.float32), id="one vertex repeated"),
+    pytest.param(numpy.arange(600, dtype=numpy.float32)[::-1].reshape(-1, 3), id="all distinct"),
+    pytest.param(grid_soup(3000, 3, RNG).astype(numpy.float16), id="float16"),
+    pytest.param(grid_soup(6000, 4, RNG)[::2, 1:], id="strided view"),
+    pytest.param(numpy.empty((0, 3), numpy.float32), id="empty"),
+]
+
+
+@pytest.mark.parametrize("vertices", SHAPES)
+def test_index_and_counts_are_those_of_numpy_unique(vertices):
+    results = vertex_weld.weld(vertices, return_index=True, return_counts=True)
+    expected = numpy.unique(numpy.asarray(vertices, numpy.float32), axis=0, return_index=True,
+                            return_inverse=True, return_counts=True)
+    assert_same_results(results, expected)
+    _, index, _, counts = results
+    assert index.dtype == numpy.int64 and counts.dtype == numpy.int64
+
+
+@pytest.mark.parametrize(
+    "keywords",
+    [{}, {"return_index": True}, {"return_counts": True},
+     {"return_index": True, "return_counts": True}, {"return_index": False, "return_counts": 1}],
+    ids=str,
+)
+def test_results_come_in_numpy_uniques_order(keywords):
+    vertices = grid_soup(500, 3, numpy.random.default_rng(9))
+    expected = numpy.unique(vertices, axis=0, return_inverse=True, **keywords)
+    assert_same_results(vertex_weld.weld(vertices, **keywords), expected)
+
+
+def first_rows_with_bits(vertices, unique, inverse):
+    """For each unique row, the first row of vertices that holds its bits, searched row by row."""
+    rows = bits(vertices).reshape(len(vertices), -1)
+    unique_rows = bits(unique).reshape(len(unique), -1)
+    holds_bits = numpy.flatnonzero((rows == unique_rows[inverse]).all(axis=1))
+    index = numpy.full(len(unique), len(vertices))
+    numpy.minimum.at(index, inverse[holds_bits], holds_bits)
+    return index
+
+
+NAN = numpy.float32("nan")
+
+
+@pytest.mark.parametrize(
+    "vertices",
+    [
+        pytest.param(numpy.random.default_rng(10).choice(numpy.array([0.0, -0.0, 1.0], numpy.float32),
+                                                         size=(2000, 3)), id="mixed signed zeros"),
+        pytest.param(numpy.array([[NAN, 1], [NAN, 1], [2, 2], [2, 2], [2, NAN]], numpy.float32),
+                     id="NaNs"),
+        pytest.param(numpy.array([[numpy.inf, 0.0], [-numpy.inf, -0.0], [numpy.inf, -0.0]] * 3,
+                                 numpy.float32), id="infinities and signed zeros"),
+    ],
+)
+def test_index_is_the_first_row_with_the_bits_of_its_unique_row(vertices):
+    unique, index, inverse, counts = vertex_weld.weld(vertices, return_index=True,
+                                                      return_counts=True)
+    numpy.testing.assert_array_equal(index, first_rows_with_bits(vertices, unique, inverse))
+    numpy.testing.assert_array_equal(bits(vertices[index]), bits(unique))
+    numpy.testing.assert_array_equal(counts, numpy.bincount(inverse, minlength=len(unique)))
+
+
+def test_index_skips_a_first_row_whose_zero_has_the_other_sign():
+    # Rows 2 and 3 are one vertex, represented by row 3's -0: numpy.unique would name row 2.
+    vertices = numpy.array([[2, -0.0], [4, -0.0], [0, 0.0], [0, -0.0]], numpy.float32)
+    unique, index, inverse, counts = vertex_weld.weld(vertices, return_index=True,
+                                                      return_counts=True)
+    numpy.testing.assert_array_equal(bits(unique[:1]), bits([[0, -0.0]]))
+    numpy.testing.assert_array_equal(index, [3, 0, 1])
+    numpy.testing.assert_array_equal(counts, [2, 1, 1])
 
 
 @pytest.mark.parametrize("floats", [0, 1, 3])
