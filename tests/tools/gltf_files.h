@@ -10,10 +10,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,8 +30,8 @@ inline uint32_t u32(const std::string& bytes, size_t at) {
     return value;
 }
 
-inline std::string glb(const Json& doc, const std::string& bin) {
-    std::string json = doc.dump();
+// A glb of the JSON text `json` and the BIN chunk `bin` (none when empty).
+inline std::string glb_of_text(std::string json, const std::string& bin) {
     json.resize((json.size() + 3) & ~size_t(3), ' ');
     std::string padded = bin;
     padded.resize((padded.size() + 3) & ~size_t(3), '\0');
@@ -37,13 +39,19 @@ inline std::string glb(const Json& doc, const std::string& bin) {
     auto put = [&](uint32_t value) { file.append(reinterpret_cast<const char*>(&value), 4); };
     put(0x46546C67);
     put(2);
-    put(uint32_t(12 + 8 + json.size() + 8 + padded.size()));
+    put(uint32_t(12 + 8 + json.size() + (bin.empty() ? 0 : 8 + padded.size())));
     put(uint32_t(json.size()));
     put(0x4E4F534A);
     file += json;
+    if (bin.empty())
+        return file;
     put(uint32_t(padded.size()));
     put(0x004E4942);
     return file + padded;
+}
+
+inline std::string glb(const Json& doc, const std::string& bin) {
+    return glb_of_text(doc.dump(), bin);
 }
 
 // Per attribute ("NORMAL", "target 0 POSITION"), its bytes at every corner, in order.
@@ -79,6 +87,24 @@ struct Asset {
                                         : read_file(path.parent_path() / uri));
         }
         return asset;
+    }
+
+    static std::string encode_base64(const std::string& bytes) {
+        static const char digits[] =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string text;
+        for (size_t i = 0; i < bytes.size(); i += 3) {
+            uint32_t bits = uint32_t(uint8_t(bytes[i])) << 16;
+            if (i + 1 < bytes.size())
+                bits |= uint32_t(uint8_t(bytes[i + 1])) << 8;
+            if (i + 2 < bytes.size())
+                bits |= uint8_t(bytes[i + 2]);
+            text += digits[bits >> 18];
+            text += digits[(bits >> 12) & 63];
+            text += i + 1 < bytes.size() ? digits[(bits >> 6) & 63] : '=';
+            text += i + 2 < bytes.size() ? digits[bits & 63] : '=';
+        }
+        return text;
     }
 
     static std::string decode_base64(const std::string& text) {
@@ -487,6 +513,50 @@ inline void expect_compact(const Asset& out) {
         used[view["buffer"]] += (size_t(view["byteLength"]) + 3) & ~size_t(3);
     for (size_t b = 0; b < out.buffers.size(); ++b)
         EXPECT_LE(size_t(out.doc["buffers"][b]["byteLength"]), used[b] + 3) << "buffer " << b;
+}
+
+// What the Khronos glTF validator finds in a file: the code of each error and warning, with its
+// count.
+using ValidatorCodes = std::map<std::string, int>;
+
+inline bool validator_available() {
+    return std::string(NODE_EXE).find("NOTFOUND") == std::string::npos &&
+           fs::exists(fs::path(GLTF_VALIDATOR_MODULES) / "gltf-validator");
+}
+
+// Runs the validator once over all the files.
+inline std::vector<ValidatorCodes> validate_files(const std::vector<fs::path>& files,
+                                                  const fs::path& scratch) {
+    std::string command = std::string("NODE_PATH='") + GLTF_VALIDATOR_MODULES + "' '" + NODE_EXE +
+                          "' '" + GLTF_VALIDATOR_SCRIPT + "'";
+    for (const fs::path& file : files)
+        command += " '" + file.string() + "'";
+    const fs::path out = scratch / "validator.txt";
+    command += " > '" + out.string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    std::vector<ValidatorCodes> reports;
+    std::istringstream lines(read_file(out));
+    fs::remove(out);
+    for (std::string line; std::getline(lines, line);) {
+        ValidatorCodes codes;
+        for (const auto& [code, count] : Json::parse(line)["codes"].items())
+            codes[code] = count;
+        reports.push_back(codes);
+    }
+    EXPECT_EQ(reports.size(), files.size());
+    reports.resize(files.size());
+    return reports;
+}
+
+// The validator finds nothing in `output` that it did not find in `input`, and nothing more
+// often.
+inline void expect_no_new_findings(const ValidatorCodes& input, const ValidatorCodes& output,
+                                   const std::string& where) {
+    for (const auto& [code, count] : output) {
+        const auto before = input.find(code);
+        EXPECT_LE(count, before == input.end() ? 0 : before->second)
+            << where << ": the output has " << code << " " << count << " times";
+    }
 }
 
 } // namespace gltf_files
