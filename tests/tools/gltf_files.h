@@ -534,17 +534,20 @@ inline std::vector<ValidatorCodes> validate_files(const std::vector<fs::path>& f
     const fs::path out = scratch / "validator.txt";
     command += " > '" + out.string() + "'";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    std::vector<ValidatorCodes> reports;
+    std::map<std::string, ValidatorCodes> byFile;
     std::istringstream lines(read_file(out));
     fs::remove(out);
     for (std::string line; std::getline(lines, line);) {
-        ValidatorCodes codes;
-        for (const auto& [code, count] : Json::parse(line)["codes"].items())
+        const Json report = Json::parse(line);
+        ValidatorCodes& codes = byFile[report["file"]];
+        for (const auto& [code, count] : report["codes"].items())
             codes[code] = count;
-        reports.push_back(codes);
     }
-    EXPECT_EQ(reports.size(), files.size());
-    reports.resize(files.size());
+    std::vector<ValidatorCodes> reports;
+    for (const fs::path& file : files) {
+        EXPECT_EQ(byFile.count(file.string()), 1u) << "the validator did not report " << file;
+        reports.push_back(byFile[file.string()]);
+    }
     return reports;
 }
 

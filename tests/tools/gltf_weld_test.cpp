@@ -297,4 +297,46 @@ TEST_F(GltfWeld, MissingBufferFileIsNamedAndFilesTheInputReadsAreNeverWritten) {
     EXPECT_FALSE(fs::exists(dir / "out.glb"));
 }
 
+// Every sample file, written in both containers: the validator finds nothing in an output that
+// it did not find in its input, and the tool refuses only files in which it finds errors.
+TEST_F(GltfWeld, SampleModelsWeldIntoOutputsTheValidatorFindsNoWorse) {
+    if (!fs::is_directory(MODELS_DIR))
+        GTEST_SKIP() << MODELS_DIR << " is missing (Debian package assimp-testmodels)";
+    if (!validator_available())
+        GTEST_SKIP() << "the glTF validator is missing (npm install -g gltf-validator)";
+    std::vector<fs::path> inputs;
+    for (const auto& entry : fs::recursive_directory_iterator(MODELS_DIR))
+        if (entry.path().extension() == ".gltf" || entry.path().extension() == ".glb")
+            inputs.push_back(entry.path());
+    std::sort(inputs.begin(), inputs.end());
+    std::vector<fs::path> files; // each input, then its outputs
+    std::vector<std::vector<size_t>> outputsOf(inputs.size());
+    std::vector<bool> refused(inputs.size(), false);
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        files.push_back(inputs[i]);
+        for (const char* extension : {".glb", ".gltf"}) {
+            const fs::path output = dir / (std::to_string(i) + extension);
+            const RunResult result = weld(inputs[i], output, "-q --time-limit 60");
+            EXPECT_TRUE(result.status == 0 || result.status == 1) << inputs[i] << result.err;
+            refused[i] = result.status != 0;
+            if (result.status == 0) {
+                outputsOf[i].push_back(files.size());
+                files.push_back(output);
+            }
+        }
+    }
+    const std::vector<ValidatorCodes> codes = validate_files(files, dir);
+    size_t at = 0;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const ValidatorCodes& input = codes[at++];
+        for (size_t output : outputsOf[i]) {
+            expect_no_new_findings(input, codes[output],
+                                   inputs[i].string() + " -> " + files[output].filename().string());
+            ++at;
+        }
+        EXPECT_TRUE(!refused[i] || !input.empty())
+            << inputs[i] << " is refused but the validator finds it valid";
+    }
+}
+
 } // namespace

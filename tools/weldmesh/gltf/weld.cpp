@@ -666,6 +666,8 @@ class AssetWelder {
     // input had unused stay.
     void remove_unused_accessors(const std::vector<Group>& groups) {
         const json::Id list = asset_.array("accessors");
+        if (groups.empty())
+            return;
         std::vector<bool> wasWelded(doc_.size(list), false);
         for (const Group& group : groups)
             for (size_t p : group.primitives) {
