@@ -38,6 +38,17 @@ void AssetWeld::read(const uint8_t* data, size_t size, const std::string& name) 
     validate(asset_);
 }
 
+size_t AssetWeld::weld_size() const {
+    size_t size = 0;
+    for (const Primitive& primitive : asset_.primitives) {
+        for (const Attribute& attribute : primitive.attributes)
+            size += asset_.accessors[attribute.accessor].count;
+        if (primitive.indexed)
+            size += asset_.accessors[primitive.indices].count;
+    }
+    return size;
+}
+
 std::vector<std::string> AssetWeld::files_read() const {
     std::vector<std::string> files{asset_.path};
     for (const auto& buffer : asset_.buffers)

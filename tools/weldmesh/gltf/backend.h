@@ -26,6 +26,9 @@ class AssetWeld {
     // What validation flagged and reading survived, one line each.
     const std::vector<std::string>& warnings() const { return asset_.warnings; }
 
+    // The vertices and corners the weld would read: what the weld's memory grows with.
+    size_t weld_size() const;
+
     // The input, its buffer files and its external images, as paths that open them.
     std::vector<std::string> files_read() const;
 

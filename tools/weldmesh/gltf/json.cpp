@@ -165,7 +165,13 @@ Id Document::add_text(Kind kind, std::string_view text) {
     const Id id = add(kind);
     nodes_[id].textOffset = text_.size();
     nodes_[id].textLength = uint32_t(text.size());
-    text_.append(text);
+    // The text may be this document's own (a key or a value copied), which appending can move.
+    const bool own = !text.empty() && text.data() >= text_.data() &&
+                     text.data() < text_.data() + text_.size();
+    if (own)
+        text_.append(text_, size_t(text.data() - text_.data()), text.size());
+    else
+        text_.append(text);
     return id;
 }
 

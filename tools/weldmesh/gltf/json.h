@@ -50,7 +50,8 @@ class Document {
     void push_back(Id array, Id value) { nodes_[array].children.push_back(value); }
     void set_at(Id array, size_t i, Id value) { nodes_[array].children[i] = value; }
 
-    // A number's text as written, or a string's bytes.
+    // A number's text as written, or a string's bytes. The views of text() and key() last until
+    // the next value is added: adding moves the text they point into.
     std::string_view text(Id id) const;
     bool truth(Id id) const { return nodes_[id].truth; }
     // True for a number written as a plain non-negative integer (no sign, fraction or exponent)
@@ -66,6 +67,7 @@ class Document {
     // A float, as the shortest text that reads back to the same double, so that readers that
     // compare in double precision see exactly the float.
     Id add_float(float value);
+    // May be given this document's own text.
     Id add_string(std::string_view value);
     Id add_array() { return add(Kind::array); }
     Id add_object() { return add(Kind::object); }

@@ -196,6 +196,8 @@ class Layout {
                 !split_data_uri(doc_.text(uri), prefix, media, payload) || media.empty() ||
                 !base64_decode(payload, bytes))
                 continue;
+            // Adding to the document moves its text, which `media` points into.
+            const std::string mimeType(media);
             if (chunk == SIZE_MAX)
                 chunk = add_chunk_buffer();
             if (asset_.array("bufferViews") == json::kNone)
@@ -210,7 +212,7 @@ class Layout {
             doc_.set(updated, "bufferView",
                      doc_.add_unsigned(asset_.views.size() + asset_.newViews.size() - 1));
             if (doc_.find(updated, "mimeType") == json::kNone)
-                doc_.set(updated, "mimeType", doc_.add_string(media));
+                doc_.set(updated, "mimeType", doc_.add_string(mimeType));
             doc_.set_at(images, i, updated);
         }
     }

@@ -396,10 +396,8 @@ class AssetWelder {
                 channels.push_back(attribute.accessor);
         }
         std::vector<Corners> corners;
-        size_t cornerCount = 0;
         for (size_t p : group.primitives) {
             corners.push_back(corners_of(asset_, asset_.primitives[p], out.vertexCount));
-            cornerCount += corners.back().count;
             out.result.faces += faces_of(asset_.primitives[p].mode, corners.back().count);
         }
 
