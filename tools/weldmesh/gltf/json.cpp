@@ -166,8 +166,8 @@ Id Document::add_text(Kind kind, std::string_view text) {
     nodes_[id].textOffset = text_.size();
     nodes_[id].textLength = uint32_t(text.size());
     // The text may be this document's own (a key or a value copied), which appending can move.
-    const bool own = !text.empty() && text.data() >= text_.data() &&
-                     text.data() < text_.data() + text_.size();
+    const bool own =
+        !text.empty() && text.data() >= text_.data() && text.data() < text_.data() + text_.size();
     if (own)
         text_.append(text_, size_t(text.data() - text_.data()), text.size());
     else

@@ -206,7 +206,7 @@ class Layout {
             doc_.set(view, "buffer", doc_.add_unsigned(chunk));
             doc_.set(view, "byteLength", doc_.add_unsigned(bytes.size()));
             doc_.push_back(asset_.array("bufferViews"), view);
-            asset_.newViews.push_back({chunk, std::move(bytes)});
+            asset_.newViews.push_back({chunk, Bytes(bytes.begin(), bytes.end())});
             const json::Id updated = doc_.shallow_copy(image);
             doc_.erase(updated, "uri");
             doc_.set(updated, "bufferView",

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace gltf {
@@ -112,10 +113,21 @@ struct Primitive {
     size_t indices = 0;
 };
 
+// Bytes that are written before they are read: resizing leaves them as they are instead of
+// zeroing them, a pass over memory the kernel has just zeroed.
+template <typename T> struct UninitializedAllocator : std::allocator<T> {
+    template <typename U> struct rebind { using other = UninitializedAllocator<U>; };
+    template <typename U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+    template <typename U, typename... Args> void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using Bytes = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
+
 // A buffer view's bytes that the weld made, and the buffer they belong in.
 struct NewView {
     size_t buffer;
-    std::vector<uint8_t> bytes;
+    Bytes bytes;
 };
 
 struct Asset {

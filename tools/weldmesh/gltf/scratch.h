@@ -3,6 +3,7 @@
 #define WELDMESH_GLTF_SCRATCH_H
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -34,6 +35,16 @@ template <typename T> MallocArray<T> allocate(size_t count) {
     if (last > first)
         madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
     return MallocArray<T>(p);
+}
+
+// Hands back the pages of [begin, end) of `data` (counted in elements) that lie wholly inside
+// it: memory the caller no longer reads but still owns.
+template <typename T> void release_tail(T* data, size_t begin, size_t end) {
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t first = (uintptr_t(data + begin) + page - 1) & ~(page - 1);
+    const uintptr_t last = uintptr_t(data + end) & ~(page - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 // Below this many vertices a second thread costs more than it saves.

@@ -105,6 +105,7 @@ KeySource key_source(const Asset& asset, const Accessor& accessor) {
 struct WeldedRows {
     MallocArray<int> remap;    // input vertex -> distinct vertex
     MallocArray<float> welded; // the distinct vertices' key rows
+    size_t unique;
     double seconds;
 };
 
@@ -128,37 +129,45 @@ WeldedRows weld_rows(MallocArray<float> key, size_t count, size_t floats) {
     if (counts[0] == 0 || (split && counts[1] == 0))
         throw std::bad_alloc();
     if (!split)
-        return {std::move(remap), std::move(halves), elapsed()};
+        return {std::move(remap), std::move(halves), size_t(counts[0]), elapsed()};
     // The second half's distinct rows move up behind the first's, and the key, whose pages are
     // in memory already, takes the result: fresh pages cost more than the copy.
     float* both = halves.get();
     std::memmove(both + size_t(counts[0]) * floats, both + begins[1] * floats,
                  size_t(counts[1]) * floats * sizeof(float));
     MallocArray<int> merged = allocate<int>(size_t(counts[0] + counts[1]));
-    if (WeldMesh(merged.get(), key.get(), both, counts[0] + counts[1], int(floats)) == 0)
+    const int unique = WeldMesh(merged.get(), key.get(), both, counts[0] + counts[1], int(floats));
+    if (unique == 0)
         throw std::bad_alloc();
+    halves.reset();
     for (size_t v = 0; v < count; ++v)
         remap[v] = merged[size_t(remap[v] + (v < begins[1] ? 0 : counts[0]))];
-    return {std::move(remap), std::move(key), elapsed()};
+    // Only the distinct rows are read from here on.
+    release_tail(key.get(), size_t(unique) * floats, count * floats);
+    return {std::move(remap), std::move(key), size_t(unique), elapsed()};
 }
 
 // Output vertices in the order the corners first use them, as the input had them.
 struct VertexOrder {
-    std::vector<int> rowOf;            // output vertex -> welded row
-    std::vector<int> outputOf;         // welded row -> output vertex, -1 for rows no corner uses
-    std::vector<uint32_t> firstCorner; // output vertex -> the input vertex of its first corner
+    std::vector<int> rowOf;    // output vertex -> welded row
+    std::vector<int> outputOf; // welded row -> output vertex, -1 for rows no corner uses
+    // output vertex -> the input vertex of its first corner, where a sparse accessor asks
+    std::vector<uint32_t> firstCorner;
 };
 
-VertexOrder first_use_order(const std::vector<Corners>& corners, const int* remap, size_t rows) {
+VertexOrder first_use_order(const std::vector<Corners>& corners, const int* remap, size_t rows,
+                            bool firstCorners) {
     VertexOrder order;
     order.outputOf.assign(rows, -1);
+    order.rowOf.reserve(rows);
     for (const Corners& list : corners)
         for (size_t i = 0; i < list.count; ++i) {
             int& output = order.outputOf[size_t(remap[list[i]])];
             if (output < 0) {
                 output = int(order.rowOf.size());
                 order.rowOf.push_back(remap[list[i]]);
-                order.firstCorner.push_back(list[i]);
+                if (firstCorners)
+                    order.firstCorner.push_back(list[i]);
             }
         }
     return order;
@@ -213,10 +222,10 @@ Bounds bounds_of(const uint8_t* data, size_t count, size_t stride, const Accesso
 // sparse accessor the output vertices whose first corner had a sparse value, with their values.
 struct WeldedAccessor {
     size_t original;
-    std::vector<uint8_t> elements; // outputCount elements, `stride` apart; empty: no buffer view
+    Bytes elements; // outputCount elements, `stride` apart; empty: no buffer view
     size_t stride = 0;
     std::vector<uint32_t> sparseIndices;
-    std::vector<uint8_t> sparseValues;
+    Bytes sparseValues;
     Bounds bounds;
 };
 
@@ -245,7 +254,10 @@ WeldedAccessor weld_accessor(const Asset& asset, size_t index, const WeldKey& ke
     WeldedAccessor out;
     out.original = index;
     out.stride = align4(accessor.elementSize);
-    std::vector<uint8_t> all(count * out.stride);
+    Bytes all(count * out.stride);
+    // The padding to the next word stays zero.
+    if (out.stride != accessor.elementSize)
+        std::fill(all.begin(), all.end(), 0);
     for (size_t k = 0; k < count; ++k)
         key.decode(source, welded + size_t(order.rowOf[k]) * floats, all.data() + k * out.stride,
                    accessor.elementSize);
@@ -270,7 +282,7 @@ int index_component_type(size_t vertexCount) {
 }
 
 struct WeldedIndices {
-    std::vector<uint8_t> bytes;
+    Bytes bytes;
     int componentType;
     size_t count;
     uint32_t lowest = UINT32_MAX, highest = 0;
@@ -405,15 +417,18 @@ class AssetWelder {
         for (size_t accessor : channels)
             sources.push_back(key_source(asset_, asset_.accessors[accessor]));
         const auto release = [&](size_t s) { asset_.release(asset_.accessors[channels[s]]); };
-        WeldKey key(sources, out.vertexCount, release);
+        WeldKey key(sources, out.vertexCount);
+        do {
+            if (out.vertexCount > size_t(INT_MAX) / key.floats_per_vertex())
+                throw asset_.bad(group_label(group) + ": " + std::to_string(out.vertexCount) +
+                                 " vertices of " + std::to_string(key.floats_per_vertex()) +
+                                 " floats exceed the welder's limit");
+        } while (!key.fill(release));
         const size_t floats = key.floats_per_vertex();
-        if (out.vertexCount > size_t(INT_MAX) / floats)
-            throw asset_.bad(group_label(group) + ": " + std::to_string(out.vertexCount) +
-                             " vertices of " + std::to_string(floats) +
-                             " floats exceed the welder's limit");
-        key.fill(release);
         WeldedRows rows = weld_rows(key.take_rows(), out.vertexCount, floats);
-        const VertexOrder order = first_use_order(corners, rows.remap.get(), out.vertexCount);
+        const bool sparse = std::any_of(channels.begin(), channels.end(),
+                                        [&](size_t a) { return asset_.accessors[a].sparse; });
+        const VertexOrder order = first_use_order(corners, rows.remap.get(), rows.unique, sparse);
         for (size_t c = 0; c < channels.size(); ++c)
             out.accessors.push_back(
                 weld_accessor(asset_, channels[c], key, c, rows.welded.get(), order));
@@ -460,7 +475,7 @@ class AssetWelder {
     }
 
     // A new buffer view of `bytes`; the layout gives it its place in the buffer.
-    json::Id add_view(size_t buffer, std::vector<uint8_t> bytes, size_t stride, int target) {
+    json::Id add_view(size_t buffer, Bytes bytes, size_t stride, int target) {
         const json::Id json = doc_.add_object();
         doc_.set(json, "buffer", doc_.add_unsigned(buffer));
         doc_.set(json, "byteOffset", doc_.add_unsigned(0));
@@ -535,7 +550,7 @@ class AssetWelder {
         doc_.set(sparse, "count", doc_.add_unsigned(welded.sparseIndices.size()));
         const int type = index_component_type(count);
         const size_t size = component_size(uint64_t(type));
-        std::vector<uint8_t> indexBytes(welded.sparseIndices.size() * size);
+        Bytes indexBytes(welded.sparseIndices.size() * size);
         for (size_t i = 0; i < welded.sparseIndices.size(); ++i)
             std::memcpy(indexBytes.data() + i * size, &welded.sparseIndices[i], size);
         const json::Id indices = doc_.shallow_copy(doc_.find(original, "indices"));
