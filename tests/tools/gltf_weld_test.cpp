@@ -148,34 +148,40 @@ TEST_F(GltfWeld, MorphTargetAttributesFollowTheirBaseAttributes) {
     EXPECT_EQ(zero["max"], Json({0, 0, 0}));
 }
 
-// Large enough that the weld works on two halves at once and then joins them.
+// Large enough that the weld works on two halves at once and then joins them: by merging their
+// sorted vertices, or, where an infinity leaves the order unsorted, by welding them again.
 TEST_F(GltfWeld, LargeSoupWeldsAsOneBitwiseWeld) {
-    const int n = 120; // vertices per grid side: 85,014 corners
-    std::vector<float> position, normal;
-    for (int j = 0; j + 1 < n; ++j)
-        for (int i = 0; i + 1 < n; ++i)
-            for (const auto& [di, dj] : {std::pair{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}}) {
-                const int x = i + di, y = j + dj;
-                position.insert(position.end(), {float(x), float(y), 0.0f});
-                // -0 on one side of the diagonal: those corners stay apart from the +0 ones.
-                normal.insert(normal.end(), {0.0f, di > dj ? -0.0f : 0.0f, 1.0f});
-            }
-    BufferBuilder b;
-    const Json attributes = {{"POSITION", b.accessor(position, 5126, "VEC3", 3)},
-                             {"NORMAL", b.accessor(normal, 5126, "VEC3", 3)}};
-    const Json doc = {{"asset", {{"version", "2.0"}}},
-                      {"meshes", {{{"primitives", {{{"attributes", attributes}}}}}}},
-                      {"accessors", b.accessors},
-                      {"bufferViews", b.views},
-                      {"buffers", {{{"byteLength", b.bin.size()}}}}};
-    write_file(dir / "soup.glb", glb(doc, b.bin));
-    const RunResult result = weld(dir / "soup.glb", dir / "out.glb");
-    ASSERT_EQ(result.status, 0) << result.err;
-    const Asset in = Asset::load(dir / "soup.glb");
-    const Asset out = Asset::load(dir / "out.glb");
-    expect_same_asset(in, out);
-    EXPECT_EQ(vertex_count(out, 0, 0), bitwise_distinct(in, {{0, 0}}));
-    EXPECT_GT(vertex_count(out, 0, 0), size_t(n * n)) << "the -0 normals must not merge";
+    for (const bool infinities : {false, true}) {
+        SCOPED_TRACE(infinities ? "with infinities" : "finite");
+        const int n = 120; // vertices per grid side: 85,014 corners
+        std::vector<float> position, normal;
+        for (int j = 0; j + 1 < n; ++j)
+            for (int i = 0; i + 1 < n; ++i)
+                for (const auto& [di, dj] :
+                     {std::pair{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}}) {
+                    const int x = i + di, y = j + dj;
+                    const float z = infinities && x % 7 == 0 ? (y % 2 ? INFINITY : -INFINITY) : 0;
+                    position.insert(position.end(), {float(x), float(y), z});
+                    // -0 on one side of the diagonal: those corners stay apart from the +0 ones.
+                    normal.insert(normal.end(), {0.0f, di > dj ? -0.0f : 0.0f, 1.0f});
+                }
+        BufferBuilder b;
+        const Json attributes = {{"POSITION", b.accessor(position, 5126, "VEC3", 3)},
+                                 {"NORMAL", b.accessor(normal, 5126, "VEC3", 3)}};
+        const Json doc = {{"asset", {{"version", "2.0"}}},
+                          {"meshes", {{{"primitives", {{{"attributes", attributes}}}}}}},
+                          {"accessors", b.accessors},
+                          {"bufferViews", b.views},
+                          {"buffers", {{{"byteLength", b.bin.size()}}}}};
+        write_file(dir / "soup.glb", glb(doc, b.bin));
+        const RunResult result = weld(dir / "soup.glb", dir / "out.glb");
+        ASSERT_EQ(result.status, 0) << result.err;
+        const Asset in = Asset::load(dir / "soup.glb");
+        const Asset out = Asset::load(dir / "out.glb");
+        expect_same_asset(in, out);
+        EXPECT_EQ(vertex_count(out, 0, 0), bitwise_distinct(in, {{0, 0}}));
+        EXPECT_GT(vertex_count(out, 0, 0), size_t(n * n)) << "the -0 normals must not merge";
+    }
 }
 
 TEST_F(GltfWeld, SampleModelsRoundTripWithBitwiseVertexCounts) {

@@ -109,9 +109,33 @@ struct WeldedRows {
     double seconds;
 };
 
+// Merges two lists of distinct rows, each sorted lexicographically, into `out`, a row that both
+// hold becoming one; `numbers` takes each row's place in `out`, the first list's rows first.
+// Returns the number of rows written.
+size_t merge_sorted_rows(const float* a, size_t countA, const float* b, size_t countB,
+                         size_t floats, float* out, int* numbers) {
+    size_t i = 0, j = 0, k = 0;
+    while (i < countA || j < countB) {
+        int order = i == countA ? 1 : j == countB ? -1 : 0;
+        for (size_t c = 0; order == 0 && c < floats; ++c)
+            order = a[i * floats + c] < b[j * floats + c]   ? -1
+                    : a[i * floats + c] > b[j * floats + c] ? 1
+                                                            : 0;
+        const float* row = order <= 0 ? a + i * floats : b + j * floats;
+        std::memcpy(out + k * floats, row, floats * sizeof(float));
+        if (order <= 0)
+            numbers[i++] = int(k);
+        if (order >= 0)
+            numbers[countA + j++] = int(k);
+        ++k;
+    }
+    return k;
+}
+
 // Welds the key's rows, the two halves at once and then their distinct rows together: merged
 // corners are bitwise equal, so this finds exactly the vertices one weld of the whole would.
-WeldedRows weld_rows(MallocArray<float> key, size_t count, size_t floats) {
+// With `finite` rows, whose distinct rows WeldMesh sorts, the halves merge in one pass.
+WeldedRows weld_rows(MallocArray<float> key, size_t count, size_t floats, bool finite) {
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -136,15 +160,19 @@ WeldedRows weld_rows(MallocArray<float> key, size_t count, size_t floats) {
     std::memmove(both + size_t(counts[0]) * floats, both + begins[1] * floats,
                  size_t(counts[1]) * floats * sizeof(float));
     MallocArray<int> merged = allocate<int>(size_t(counts[0] + counts[1]));
-    const int unique = WeldMesh(merged.get(), key.get(), both, counts[0] + counts[1], int(floats));
+    const size_t unique =
+        finite
+            ? merge_sorted_rows(both, size_t(counts[0]), both + size_t(counts[0]) * floats,
+                                size_t(counts[1]), floats, key.get(), merged.get())
+            : size_t(WeldMesh(merged.get(), key.get(), both, counts[0] + counts[1], int(floats)));
     if (unique == 0)
         throw std::bad_alloc();
     halves.reset();
     for (size_t v = 0; v < count; ++v)
         remap[v] = merged[size_t(remap[v] + (v < begins[1] ? 0 : counts[0]))];
     // Only the distinct rows are read from here on.
-    release_tail(key.get(), size_t(unique) * floats, count * floats);
-    return {std::move(remap), std::move(key), size_t(unique), elapsed()};
+    release_tail(key.get(), unique * floats, count * floats);
+    return {std::move(remap), std::move(key), unique, elapsed()};
 }
 
 // Output vertices in the order the corners first use them, as the input had them.
@@ -425,7 +453,7 @@ class AssetWelder {
                                  " floats exceed the welder's limit");
         } while (!key.fill(release));
         const size_t floats = key.floats_per_vertex();
-        WeldedRows rows = weld_rows(key.take_rows(), out.vertexCount, floats);
+        WeldedRows rows = weld_rows(key.take_rows(), out.vertexCount, floats, key.finite());
         const bool sparse = std::any_of(channels.begin(), channels.end(),
                                         [&](size_t a) { return asset_.accessors[a].sparse; });
         const VertexOrder order = first_use_order(corners, rows.remap.get(), rows.unique, sparse);

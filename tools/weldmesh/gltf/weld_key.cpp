@@ -99,7 +99,8 @@ struct WordFill {
     PatternNumbers numbers;
     std::vector<uint32_t> specials;
     std::bitset<kMaxStandIns> taken;
-    bool full = false; // more patterns than stand-ins
+    bool full = false;     // more patterns than stand-ins
+    bool infinite = false; // an infinity among the words
 
     WordFill() {
         numbers.add(kNegativeZero);
@@ -119,6 +120,8 @@ void put_words(float* key, size_t floatsPerVertex, const KeyChannel& channel,
             if ((bits & 0x7FFFFFFFu) >= kFirstStandIn || bits == kNegativeZero) {
                 if (bits >= kFirstStandIn && bits <= kLastStandIn) {
                     fill.taken[bits - kFirstStandIn] = true;
+                } else if ((bits & 0x7FFFFFFFu) == 0x7F800000u) {
+                    fill.infinite = true;
                 } else if (compares_unlike_bits(bits)) {
                     size_t number = fill.numbers.find(bits);
                     if (number == PatternNumbers::kNotFound) {
@@ -188,6 +191,7 @@ void WeldKey::lay_out() {
 
 bool WeldKey::fill(const std::function<void(size_t)>& read) {
     rows_ = allocate<float>(count_ * floatsPerVertex_);
+    finite_ = true;
     for (size_t s = 0; s < sources_.size(); ++s) {
         KeyChannel& channel = channels_[s];
         if (channel.words && !fill_words(channel, sources_[s])) {
@@ -234,6 +238,7 @@ bool WeldKey::fill_words(KeyChannel& channel, const KeySource& source) {
     }
     if (fills[0].full || fills[1].full)
         return false;
+    finite_ = finite_ && !fills[0].infinite && !fills[1].infinite;
     const std::bitset<kMaxStandIns> taken = fills[0].taken | fills[1].taken;
     for (size_t k = 0; k < channel.specials.size(); ++k)
         if (taken[k])

@@ -47,6 +47,8 @@ class WeldKey {
     WeldKey(const std::vector<KeySource>& sources, size_t count);
 
     size_t floats_per_vertex() const { return floatsPerVertex_; }
+    // True when no key float is an infinity (the filled key holds no NaN and no -0).
+    bool finite() const { return finite_; }
 
     // Allocates the key rows and fills them, reading each source once and calling `read(s)`
     // after source s, so that its pages can be handed back before the next is read. False when
@@ -69,6 +71,7 @@ class WeldKey {
     size_t count_;
     std::vector<KeyChannel> channels_;
     size_t floatsPerVertex_ = 0;
+    bool finite_ = true;
     MallocArray<float> rows_;
 };
 
