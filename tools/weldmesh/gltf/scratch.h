@@ -20,8 +20,9 @@ struct FreeDeleter {
 template <typename T> using MallocArray = std::unique_ptr<T[], FreeDeleter>;
 
 // Uninitialised on purpose: the welder's output array needs room for every vertex but is
-// written only as far as the distinct ones reach, and pages never touched cost no memory.
-// Large arrays ask for huge pages, which take the kernel far fewer faults to hand out. Throws
+// written only as far as the distinct ones reach, and pages never touched cost no memory. No
+// huge pages: where memory is fragmented, as after other large programs ran, the kernel stalls
+// compacting it to hand them out, which costs more than the faults they save. Throws
 // std::bad_alloc, which the contained run reports as running out of memory.
 template <typename T> MallocArray<T> allocate(size_t count) {
     if (count > SIZE_MAX / sizeof(T))
@@ -29,11 +30,6 @@ template <typename T> MallocArray<T> allocate(size_t count) {
     T* p = static_cast<T*>(std::malloc(std::max<size_t>(count, 1) * sizeof(T)));
     if (!p)
         throw std::bad_alloc();
-    const uintptr_t huge = uintptr_t(2) << 20;
-    const uintptr_t first = (uintptr_t(p) + huge - 1) & ~(huge - 1);
-    const uintptr_t last = (uintptr_t(p) + count * sizeof(T)) & ~(huge - 1);
-    if (last > first)
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
     return MallocArray<T>(p);
 }
 

@@ -228,11 +228,13 @@ double component_value(const uint8_t* at, int componentType) {
     }
 }
 
-Bounds bounds_of(const uint8_t* data, size_t count, size_t stride, const Accessor& accessor) {
+// The bounds of elements [begin, end), `stride` apart from `data`.
+Bounds bounds_of(const uint8_t* data, size_t begin, size_t end, size_t stride,
+                 const Accessor& accessor) {
     Bounds bounds;
     bounds.min.assign(accessor.components, INFINITY);
     bounds.max.assign(accessor.components, -INFINITY);
-    for (size_t v = 0; v < count; ++v)
+    for (size_t v = begin; v < end; ++v)
         for (size_t c = 0; c < accessor.components; ++c) {
             const double value = component_value(data + v * stride + c * accessor.componentSize,
                                                  accessor.componentType);
@@ -241,9 +243,17 @@ Bounds bounds_of(const uint8_t* data, size_t count, size_t stride, const Accesso
             if (value > bounds.max[c])
                 bounds.max[c] = value;
         }
-    for (size_t c = 0; c < accessor.components; ++c)
-        bounds.finite.push_back(std::isfinite(bounds.min[c]) && std::isfinite(bounds.max[c]));
     return bounds;
+}
+
+Bounds combined(const Bounds& a, const Bounds& b) {
+    Bounds both = a;
+    for (size_t c = 0; c < both.min.size(); ++c) {
+        both.min[c] = std::min(a.min[c], b.min[c]);
+        both.max[c] = std::max(a.max[c], b.max[c]);
+        both.finite.push_back(std::isfinite(both.min[c]) && std::isfinite(both.max[c]));
+    }
+    return both;
 }
 
 // What the weld writes for one accessor it welded: the distinct vertices' elements, and for a
@@ -274,8 +284,10 @@ bool is_sparse_index(const Asset& asset, const Accessor& accessor, uint32_t vert
     return false;
 }
 
-WeldedAccessor weld_accessor(const Asset& asset, size_t index, const WeldKey& key, size_t source,
-                             const float* welded, const VertexOrder& order) {
+// The welded accessor's elements, decoded from the key on two threads; the bounds only where
+// the accessor has them.
+WeldedAccessor weld_accessor(const Asset& asset, size_t index, bool bounded, const WeldKey& key,
+                             size_t source, const float* welded, const VertexOrder& order) {
     const Accessor& accessor = asset.accessors[index];
     const size_t floats = key.floats_per_vertex();
     const size_t count = order.rowOf.size();
@@ -286,10 +298,14 @@ WeldedAccessor weld_accessor(const Asset& asset, size_t index, const WeldKey& ke
     // The padding to the next word stays zero.
     if (out.stride != accessor.elementSize)
         std::fill(all.begin(), all.end(), 0);
-    for (size_t k = 0; k < count; ++k)
-        key.decode(source, welded + size_t(order.rowOf[k]) * floats, all.data() + k * out.stride,
-                   accessor.elementSize);
-    out.bounds = bounds_of(all.data(), count, out.stride, accessor);
+    Bounds halves[2];
+    on_halves(count, [&](size_t begin, size_t end, int half) {
+        for (size_t k = begin; k < end; ++k)
+            key.decode(source, welded + size_t(order.rowOf[k]) * floats,
+                       all.data() + k * out.stride, accessor.elementSize);
+        halves[half] = bounds_of(all.data(), bounded ? begin : end, end, out.stride, accessor);
+    });
+    out.bounds = combined(halves[0], count < kHalvesFrom ? halves[0] : halves[1]);
     if (accessor.sparse)
         for (size_t k = 0; k < count; ++k)
             if (is_sparse_index(asset, accessor, order.firstCorner[k])) {
@@ -322,12 +338,17 @@ WeldedIndices weld_indices(const Corners& corners, const int* remap, const Verte
     out.count = corners.count;
     const size_t size = component_size(uint64_t(out.componentType));
     out.bytes.resize(corners.count * size);
-    for (size_t i = 0; i < corners.count; ++i) {
-        const uint32_t id = uint32_t(order.outputOf[size_t(remap[corners[i]])]);
-        std::memcpy(out.bytes.data() + i * size, &id, size); // little-endian
-        out.lowest = std::min(out.lowest, id);
-        out.highest = std::max(out.highest, id);
-    }
+    uint32_t lowest[2] = {UINT32_MAX, UINT32_MAX}, highest[2] = {0, 0};
+    on_halves(corners.count, [&](size_t begin, size_t end, int half) {
+        for (size_t i = begin; i < end; ++i) {
+            const uint32_t id = uint32_t(order.outputOf[size_t(remap[corners[i]])]);
+            std::memcpy(out.bytes.data() + i * size, &id, size); // little-endian
+            lowest[half] = std::min(lowest[half], id);
+            highest[half] = std::max(highest[half], id);
+        }
+    });
+    out.lowest = std::min(lowest[0], lowest[1]);
+    out.highest = std::max(highest[0], highest[1]);
     return out;
 }
 
@@ -457,9 +478,13 @@ class AssetWelder {
         const bool sparse = std::any_of(channels.begin(), channels.end(),
                                         [&](size_t a) { return asset_.accessors[a].sparse; });
         const VertexOrder order = first_use_order(corners, rows.remap.get(), rows.unique, sparse);
-        for (size_t c = 0; c < channels.size(); ++c)
+        for (size_t c = 0; c < channels.size(); ++c) {
+            const json::Id json = doc_.at(asset_.array("accessors"), channels[c]);
+            const bool bounded =
+                doc_.find(json, "min") != json::kNone || doc_.find(json, "max") != json::kNone;
             out.accessors.push_back(
-                weld_accessor(asset_, channels[c], key, c, rows.welded.get(), order));
+                weld_accessor(asset_, channels[c], bounded, key, c, rows.welded.get(), order));
+        }
         rows.welded.reset();
         for (const Corners& list : corners)
             out.indices.push_back(weld_indices(list, rows.remap.get(), order));
@@ -572,8 +597,7 @@ class AssetWelder {
         }
     }
 
-    json::Id sparse_json(json::Id original, const WeldedAccessor& welded, size_t count,
-                         size_t buffer) {
+    json::Id sparse_json(json::Id original, WeldedAccessor& welded, size_t count, size_t buffer) {
         const json::Id sparse = doc_.shallow_copy(original);
         doc_.set(sparse, "count", doc_.add_unsigned(welded.sparseIndices.size()));
         const int type = index_component_type(count);
@@ -586,7 +610,7 @@ class AssetWelder {
         doc_.erase(indices, "byteOffset");
         doc_.set(indices, "componentType", doc_.add_unsigned(uint64_t(type)));
         const json::Id values = doc_.shallow_copy(doc_.find(original, "values"));
-        doc_.set(values, "bufferView", add_view(buffer, welded.sparseValues, 0, 0));
+        doc_.set(values, "bufferView", add_view(buffer, std::move(welded.sparseValues), 0, 0));
         doc_.erase(values, "byteOffset");
         doc_.set(sparse, "indices", indices);
         doc_.set(sparse, "values", values);
@@ -594,7 +618,7 @@ class AssetWelder {
     }
 
     // The welded accessor's JSON: the original's members, with its data, count and bounds.
-    json::Id accessor_json(const WeldedAccessor& welded, size_t count, size_t buffer) {
+    json::Id accessor_json(WeldedAccessor& welded, size_t count, size_t buffer) {
         const Accessor& accessor = asset_.accessors[welded.original];
         const json::Id original = doc_.at(asset_.array("accessors"), welded.original);
         const json::Id json = doc_.shallow_copy(original);
@@ -602,7 +626,8 @@ class AssetWelder {
         if (accessor.hasView) {
             const size_t stride = welded.stride != accessor.elementSize ? welded.stride : 0;
             const int target = view_has_target(accessor.view) ? kArrayBuffer : 0;
-            doc_.set(json, "bufferView", add_view(buffer, welded.elements, stride, target));
+            doc_.set(json, "bufferView",
+                     add_view(buffer, std::move(welded.elements), stride, target));
             doc_.erase(json, "byteOffset");
         }
         doc_.erase(json, "sparse");
@@ -613,7 +638,7 @@ class AssetWelder {
         return json;
     }
 
-    json::Id indices_json(const Primitive& primitive, const WeldedIndices& welded, size_t buffer) {
+    json::Id indices_json(const Primitive& primitive, WeldedIndices& welded, size_t buffer) {
         const json::Id json =
             primitive.indexed
                 ? doc_.shallow_copy(doc_.at(asset_.array("accessors"), primitive.indices))
@@ -622,7 +647,7 @@ class AssetWelder {
             !primitive.indexed || view_has_target(asset_.accessors[primitive.indices].view)
                 ? kElementArrayBuffer
                 : 0;
-        doc_.set(json, "bufferView", add_view(buffer, welded.bytes, 0, target));
+        doc_.set(json, "bufferView", add_view(buffer, std::move(welded.bytes), 0, target));
         doc_.erase(json, "byteOffset");
         doc_.set(json, "componentType", doc_.add_unsigned(uint64_t(welded.componentType)));
         doc_.set(json, "count", doc_.add_unsigned(welded.count));
@@ -690,7 +715,7 @@ class AssetWelder {
         const size_t buffer = data_buffer(welded);
         const size_t count = welded.result.verticesAfter;
         std::unordered_map<size_t, json::Id> replacements; // original accessor -> its new one
-        for (const WeldedAccessor& accessor : welded.accessors)
+        for (WeldedAccessor& accessor : welded.accessors)
             replacements.emplace(
                 accessor.original,
                 place_accessor(accessor.original, accessor_json(accessor, count, buffer)));
