@@ -372,18 +372,22 @@ class AssetWelder {
         : asset_(asset), doc_(asset.json), selection_(selection), keepAll_(keepAll) {}
 
     WeldReport run() {
-        WeldReport report;
-        report.meshes = unsigned(asset_.meshNames.size());
-        const std::vector<Group> groups = group_primitives(report);
+        // Each line stands at its (first) primitive's place in the document.
+        std::map<size_t, WeldReportLine> lines;
+        const std::vector<Group> groups = group_primitives(lines);
         count_outside_references(groups);
         claimed_.assign(asset_.accessors.size(), false);
         for (const Group& group : groups) {
             WeldedGroup welded = weld_group(group);
-            report.add(group_label(group), welded.result);
+            lines[group.primitives.front()] = {group_label(group), welded.result};
             write_group(group, std::move(welded));
         }
         if (!keepAll_)
             remove_unused_accessors(groups);
+        WeldReport report;
+        report.meshes = unsigned(asset_.meshNames.size());
+        for (const auto& [primitive, line] : lines)
+            report.add(line.label, line.result);
         return report;
     }
 
@@ -392,7 +396,7 @@ class AssetWelder {
         return keeps_gltf_attribute(selection_, attribute.name);
     }
 
-    std::vector<Group> group_primitives(WeldReport& report) const {
+    std::vector<Group> group_primitives(std::map<size_t, WeldReportLine>& skipped) const {
         std::map<std::vector<std::tuple<int, std::string, size_t>>, size_t> groupOf;
         std::vector<Group> groups;
         for (size_t p = 0; p < asset_.primitives.size(); ++p) {
@@ -401,7 +405,7 @@ class AssetWelder {
             if (!reason.empty()) {
                 MeshWeldResult result;
                 result.skipReason = reason;
-                report.lines.push_back({label_of(asset_, primitive), result});
+                skipped[p] = {label_of(asset_, primitive), result};
                 continue;
             }
             std::vector<std::tuple<int, std::string, size_t>> key;
