@@ -120,6 +120,23 @@ TEST_F(GltfWeld, SummaryCountsAndAttributeOptionRemovesWhatItLeavesOut) {
         << "the removed attributes' accessors go";
 }
 
+TEST_F(GltfWeld, SummaryOfAFileWithNothingToWeldSaysSo) {
+    BufferBuilder b;
+    const size_t points = b.accessor(std::vector<float>{0, 0, 0, 1, 0, 0}, 5126, "VEC3", 3,
+                                     {{"min", {0, 0, 0}}, {"max", {1, 0, 0}}});
+    const Json doc = {
+        {"asset", {{"version", "2.0"}}},
+        {"meshes", {{{"primitives", {{{"attributes", {{"POSITION", points}}}, {"mode", 0}}}}}}},
+        {"accessors", b.accessors},
+        {"bufferViews", b.views},
+        {"buffers", {{{"byteLength", b.bin.size()}}}}};
+    write_file(dir / "points.glb", glb(doc, b.bin));
+    const RunResult result = weld(dir / "points.glb", dir / "out.glb");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "mesh 0 '' primitive 0: left as it was: points are not welded\n"
+                          "total (1 mesh): nothing welded\n");
+}
+
 // A target's attribute goes with its base attribute; a target left with none gets a zero POSITION
 // displacement, so that the target and the weights that count it stay valid.
 TEST_F(GltfWeld, MorphTargetAttributesFollowTheirBaseAttributes) {
