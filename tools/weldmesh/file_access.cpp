@@ -53,6 +53,10 @@ int open_regular_file(const std::string& path) {
     return fd;
 }
 
+bool lies_within(const std::string& path, const std::string& folder) {
+    return is_within(resolved(path), resolved(folder.empty() ? "." : folder));
+}
+
 ReadAccess::ReadAccess(std::string input, const std::string& folder, bool allowOutside)
     : input_(std::move(input)), folder_(resolved(folder.empty() ? "." : folder).string()),
       allowOutside_(allowOutside) {}

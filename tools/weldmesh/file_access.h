@@ -12,6 +12,9 @@
 // Returns the descriptor; throws ToolError naming `path` otherwise.
 int open_regular_file(const std::string& path);
 
+// True when `path` is `folder` or lies inside it once ".." and symbolic links are resolved.
+bool lies_within(const std::string& path, const std::string& folder);
+
 class ReadAccess {
   public:
     // Files inside `folder` (the folder of the input named on the command line, or the folder

@@ -1,24 +1,11 @@
-// weldmesh: removes exact duplicate vertices from every mesh of a model file.
-#include "assimp/assimp_run.h"
+// weldmesh: removes exact duplicate vertices from every mesh of a model file, or of many.
+#include "batch.h"
 #include "contained_run.h"
-#include "gltf/backend.h"
-#include "gltf/gltf_run.h"
 #include "options.h"
+#include "weld_file.h"
 
 #include <cstdio>
-
-namespace {
-
-// A .gltf or .glb written as .gltf or .glb goes through the glTF back-end, unless --format
-// asks for one of Assimp's exporters.
-int weld_file(const Options& options, const std::string& stagingDirectory) {
-    if (options.formatId.empty() && gltf::is_gltf_path(options.input) &&
-        gltf::is_gltf_path(options.output))
-        return run_gltf(options, stagingDirectory);
-    return run_assimp(options, stagingDirectory);
-}
-
-} // namespace
+#include <filesystem>
 
 int main(int argc, char** argv) {
     Options options;
@@ -32,11 +19,23 @@ int main(int argc, char** argv) {
             std::fputs("Try 'weldmesh --help' for more information.\n", stderr);
         return 2;
     case ParseOutcome::run:
-        if (!options.memoryLimitGiven)
-            options.limits.memoryBytes = default_memory_limit(options.input);
-        return run_contained(
-            options.input, options.output, options.limits,
-            [&](const std::string& staging) { return weld_file(options, staging); });
+        break;
     }
-    return 2;
+    if (is_batch(options)) {
+        std::string error;
+        const std::vector<FileJob> jobs = plan_batch(options, error);
+        if (!error.empty()) {
+            std::fprintf(stderr, "weldmesh: %s\n", error.c_str());
+            return 1;
+        }
+        return run_batch(options, jobs);
+    }
+    const FileJob job{options.inputs.front(), options.output,
+                      std::filesystem::path(options.inputs.front()).parent_path().string(), false};
+    if (!options.memoryLimitGiven)
+        options.limits.memoryBytes = default_memory_limit(job.input);
+    return run_contained(job.input, job.output, options.limits, [&](const std::string& staging) {
+        WeldReport report;
+        return weld_file(options, job, staging, report);
+    });
 }

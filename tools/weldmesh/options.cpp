@@ -11,9 +11,12 @@
 
 const char kUsage[] =
     "usage: weldmesh [options] INPUT OUTPUT\n"
+    "       weldmesh [options] INPUT... -o DIR\n"
     "Removes exact duplicate vertices from every mesh of INPUT and writes the result to\n"
     "OUTPUT, in the format OUTPUT's extension names (ply, obj, stl, glb, gltf, dae, ...).\n"
     "Faces keep their order and every face corner keeps its attribute values.\n"
+    "With -o, welds every INPUT into DIR under its own name; an INPUT that is a folder is\n"
+    "walked for the model files weldmesh reads, and its layout is kept under DIR.\n"
     "\n"
     "options:\n"
     "  -a, --attributes LIST  attributes to weld on and keep, comma-separated from position,\n"
@@ -32,6 +35,10 @@ const char kUsage[] =
     "      --allow-outside-references\n"
     "                         read files the input refers to outside its folder (absolute\n"
     "                         paths, file: URIs, ../); refused by default\n"
+    "  -o, --output-dir DIR   batch mode: weld every INPUT into DIR\n"
+    "      --output-ext EXT   batch mode: write the format EXT names (glb, ply, ...) instead\n"
+    "                         of each input's own\n"
+    "  -j N                   batch mode: weld N files at once (default: one per core)\n"
     "  -q, --quiet            print nothing but errors\n"
     "  -v, --verbose          also print the attributes welded, what was removed, and the\n"
     "                         export format\n"
@@ -66,7 +73,7 @@ bool parse_count(const char* text, unsigned long long maximum, unsigned long lon
     return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 && value <= maximum;
 }
 
-const char kShortOptions[] = ":a:f:qvh";
+const char kShortOptions[] = ":a:f:o:j:qvh";
 
 // The option getopt stopped at, as the user wrote it: "--name" without its value, or "-c".
 std::string option_text(const char* argument, bool isShort) {
@@ -101,7 +108,8 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
         triangulateOption,
         timeLimitOption,
         memoryLimitOption,
-        allowOutsideOption
+        allowOutsideOption,
+        outputExtensionOption
     };
     const option longOptions[] = {
         {"attributes", required_argument, nullptr, 'a'},
@@ -114,6 +122,8 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
         {"time-limit", required_argument, nullptr, timeLimitOption},
         {"memory-limit", required_argument, nullptr, memoryLimitOption},
         {"allow-outside-references", no_argument, nullptr, allowOutsideOption},
+        {"output-dir", required_argument, nullptr, 'o'},
+        {"output-ext", required_argument, nullptr, outputExtensionOption},
         {nullptr, 0, nullptr, 0}};
     // getopt's own messages would name the program by its full path.
     opterr = 0;
@@ -134,6 +144,22 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
         }
         case 'f':
             options.formatId = optarg;
+            break;
+        case 'o':
+            options.outputDir = optarg;
+            break;
+        case outputExtensionOption:
+            options.outputExtension = optarg[0] == '.' ? optarg + 1 : optarg;
+            break;
+        case 'j':
+            if (!parse_count(optarg, 1024, value) || value == 0) {
+                std::fprintf(stderr,
+                             "weldmesh: -j takes a number of files from 1 to 1024, not "
+                             "'%s'\n",
+                             optarg);
+                return ParseOutcome::usageError;
+            }
+            options.jobs = unsigned(value);
             break;
         case 'q':
             options.verbosity = Verbosity::quiet;
@@ -175,14 +201,30 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
             return ParseOutcome::usageError;
         }
     }
+    if (is_batch(options)) {
+        if (argc == optind) {
+            std::fputs("weldmesh: expected at least one INPUT with -o\n", stderr);
+            return ParseOutcome::usageError;
+        }
+        options.inputs.assign(argv + optind, argv + argc);
+        return ParseOutcome::run;
+    }
+    if (!options.outputExtension.empty() || options.jobs != 0) {
+        std::fputs("weldmesh: --output-ext and -j go with -o DIR\n", stderr);
+        return ParseOutcome::usageError;
+    }
     if (argc - optind != 2) {
         if (argc > 1)
             std::fputs("weldmesh: expected two file names, INPUT and OUTPUT\n", stderr);
         return ParseOutcome::usageError;
     }
-    options.input = argv[optind];
+    options.inputs = {argv[optind]};
     options.output = argv[optind + 1];
     return ParseOutcome::run;
+}
+
+bool is_batch(const Options& options) {
+    return !options.outputDir.empty();
 }
 
 // Room for the largest real models, whose readers need a few times their file's size, while a

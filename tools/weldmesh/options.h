@@ -7,12 +7,17 @@
 #include "weld_report.h"
 
 #include <string>
+#include <vector>
 
 extern const char kUsage[];
 
 struct Options {
-    std::string input;
+    // Single-file mode: one INPUT and OUTPUT. Batch mode (an output folder): every INPUT.
+    std::vector<std::string> inputs;
     std::string output;
+    std::string outputDir;
+    std::string outputExtension; // batch mode: the output format's extension, without its dot
+    unsigned jobs = 0;           // batch mode: files at once; 0 for one per core
     std::string formatId;
     AttributeSelection attributes;
     Verbosity verbosity = Verbosity::normal;
@@ -20,6 +25,16 @@ struct Options {
     bool allowOutsideReferences = false;
     JobLimits limits = {300, 0};
     bool memoryLimitGiven = false;
+};
+
+bool is_batch(const Options& options);
+
+// One file to weld, in either mode.
+struct FileJob {
+    std::string input;
+    std::string output;
+    std::string folder;  // files the input refers to outside it are refused
+    bool walked = false; // found by walking a folder: a file with nothing to weld is skipped
 };
 
 enum class ParseOutcome { run, exitSuccess, usageError };

@@ -10,17 +10,13 @@ void WeldReport::add(const std::string& label, const MeshWeldResult& result) {
     total.weldSeconds += result.weldSeconds;
 }
 
-namespace {
-
 void print_summary_line(const std::string& label, const MeshWeldResult& result) {
     std::printf("%s: %u faces, %u -> %u vertices, %.3f ms\n", label.c_str(), result.faces,
                 result.verticesBefore, result.verticesAfter, result.weldSeconds * 1e3);
 }
 
-} // namespace
-
-void print_report(const WeldReport& report, Verbosity verbosity) {
-    if (verbosity == Verbosity::quiet)
+void print_report(const WeldReport& report, Verbosity verbosity, bool withTotal) {
+    if (verbosity == Verbosity::quiet || (!withTotal && verbosity != Verbosity::verbose))
         return;
     for (const WeldReportLine& line : report.lines) {
         const MeshWeldResult& result = line.result;
@@ -39,9 +35,9 @@ void print_report(const WeldReport& report, Verbosity verbosity) {
     }
     const std::string total =
         "total (" + std::to_string(report.meshes) + (report.meshes == 1 ? " mesh)" : " meshes)");
-    if (report.total.verticesBefore > 0)
+    if (withTotal && report.total.verticesBefore > 0)
         print_summary_line(total, report.total);
-    else
+    else if (withTotal)
         std::printf("%s: nothing welded\n", total.c_str());
     for (const std::string& note : report.notes)
         std::printf("%s\n", note.c_str());

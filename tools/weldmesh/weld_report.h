@@ -38,6 +38,11 @@ struct WeldReport {
 
 enum class Verbosity { quiet, normal, verbose };
 
-void print_report(const WeldReport& report, Verbosity verbosity);
+// The lines of every mesh and the total; `withTotal` false (batch mode) keeps the mesh lines for
+// -v and leaves the total to the line that names the file.
+void print_report(const WeldReport& report, Verbosity verbosity, bool withTotal);
+
+// "LABEL: F faces, A -> B vertices, T ms"
+void print_summary_line(const std::string& label, const MeshWeldResult& result);
 
 #endif

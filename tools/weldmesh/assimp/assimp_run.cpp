@@ -6,6 +6,7 @@
 #include "input_files.h"
 #include "mesh_weld.h"
 #include "staged_output.h"
+#include "weld_file.h"
 #include "weld_hint.h"
 
 #include <assimp/Exporter.hpp>
@@ -25,29 +26,6 @@ namespace {
 
 void fail(const std::string& file, const std::string& reason) {
     std::fprintf(stderr, "weldmesh: %s: %s\n", file.c_str(), reason.c_str());
-}
-
-// The export format's id, or an empty string (with `error` set) when none fits.
-std::string choose_export_format(const Options& options, std::string& error) {
-    Assimp::Exporter exporter;
-    const std::string dotted = lower_extension(options.output);
-    const std::string extension = dotted.empty() ? dotted : dotted.substr(1);
-    // Assimp's own reader does not read every float of ASCII PLY back exactly.
-    if (options.formatId.empty() && extension == "ply")
-        return "plyb";
-    for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i) {
-        const aiExportFormatDesc* format = exporter.GetExportFormatDescription(i);
-        if (options.formatId.empty() ? extension == format->fileExtension
-                                     : options.formatId == format->id)
-            return format->id;
-    }
-    if (!options.formatId.empty())
-        error = "no export format with id '" + options.formatId + "'";
-    else if (extension.empty())
-        error = "no extension to choose an export format by";
-    else
-        error = "no exporter writes '." + extension + "' files";
-    return "";
 }
 
 // The exporters of these formats triangulate polygons on their own.
@@ -76,8 +54,7 @@ bool has_polygons(const aiScene& scene, unsigned minimumCorners) {
     return false;
 }
 
-bool weld_scene(aiScene& scene, const Options& options) {
-    WeldReport report;
+bool weld_scene(aiScene& scene, const Options& options, const FileJob& job, WeldReport& report) {
     report.meshes = scene.mNumMeshes;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
         aiMesh& mesh = *scene.mMeshes[m];
@@ -85,13 +62,13 @@ bool weld_scene(aiScene& scene, const Options& options) {
         MeshWeldResult result;
         std::string error;
         if (!weld_mesh(mesh, options.attributes, result, error)) {
-            fail(options.input, label + ": " + error);
+            fail(job.input, label + ": " + error);
             return false;
         }
         report.add(label, result);
     }
-    print_report(report, options.verbosity);
-    if (options.verbosity == Verbosity::quiet || !options.attributes.normals)
+    print_report(report, options.verbosity, !is_batch(options));
+    if (options.verbosity == Verbosity::quiet || !options.attributes.normals || is_batch(options))
         return true;
     const std::string hint =
         positions_only_hint(scene, report.total.verticesBefore, report.total.verticesAfter);
@@ -100,18 +77,18 @@ bool weld_scene(aiScene& scene, const Options& options) {
     return true;
 }
 
-bool export_scene(const aiScene& scene, const Options& options, const std::string& formatId,
+bool export_scene(const aiScene& scene, const FileJob& job, const std::string& formatId,
                   const InputFiles& inputs, const std::string& stagingDirectory) {
     StagedOutputs outputs(stagingDirectory, inputs);
     Assimp::Exporter exporter;
     exporter.SetIOHandler(new StagingIOSystem(outputs)); // the exporter owns it from here on
-    const bool exported = exporter.Export(&scene, formatId, options.output) == AI_SUCCESS;
+    const bool exported = exporter.Export(&scene, formatId, job.output) == AI_SUCCESS;
     if (!outputs.finish() || !outputs.error().empty()) {
         std::fprintf(stderr, "weldmesh: %s\n", outputs.error().c_str());
         return false;
     }
     if (!exported) {
-        fail(options.output, std::string("cannot write: ") + exporter.GetErrorString());
+        fail(job.output, std::string("cannot write: ") + exporter.GetErrorString());
         return false;
     }
     return true;
@@ -119,39 +96,61 @@ bool export_scene(const aiScene& scene, const Options& options, const std::strin
 
 } // namespace
 
-int run_assimp(const Options& options, const std::string& stagingDirectory) {
+// The export format's id, or an empty string (with `error` set) when none fits.
+std::string export_format(const std::string& formatId, const std::string& output,
+                          std::string& error) {
+    Assimp::Exporter exporter;
+    const std::string dotted = lower_extension(output);
+    const std::string extension = dotted.empty() ? dotted : dotted.substr(1);
+    // Assimp's own reader does not read every float of ASCII PLY back exactly.
+    if (formatId.empty() && extension == "ply")
+        return "plyb";
+    for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i) {
+        const aiExportFormatDesc* format = exporter.GetExportFormatDescription(i);
+        if (formatId.empty() ? extension == format->fileExtension : formatId == format->id)
+            return format->id;
+    }
+    if (!formatId.empty())
+        error = "no export format with id '" + formatId + "'";
+    else if (extension.empty())
+        error = "no extension to choose an export format by";
+    else
+        error = "no exporter writes '." + extension + "' files";
+    return "";
+}
+
+int run_assimp(const Options& options, const FileJob& job, const std::string& stagingDirectory,
+               WeldReport& report) {
     std::string error;
-    const std::string formatId = choose_export_format(options, error);
+    const std::string formatId = export_format(options.formatId, job.output, error);
     if (formatId.empty()) {
-        fail(options.output, error);
+        fail(job.output, error);
         return 1;
     }
-    if (!check_input_file(options.input))
+    if (!check_input_file(job.input))
         return 1;
-    if (same_file(options.input, options.output)) {
-        fail(options.output, "is the input file; choose another output");
+    if (same_file(job.input, job.output)) {
+        fail(job.output, "is the input file; choose another output");
         return 1;
     }
 
     // No other post-processing: every step that cleans up a mesh joins, splits or alters
     // vertices. Triangulation only regroups the corners of polygons.
-    InputFiles inputs(options.input);
-    const ReadAccess access(options.input,
-                            std::filesystem::path(options.input).parent_path().string(),
-                            options.allowOutsideReferences);
+    InputFiles inputs(job.input);
+    const ReadAccess access(job.input, job.folder, options.allowOutsideReferences);
     Assimp::Importer importer;
     auto* files = new RecordingIOSystem(inputs, access);
     importer.SetIOHandler(files); // the importer owns it from here on
     enter_stage(JobStage::reading);
     const unsigned steps = options.triangulate ? unsigned(aiProcess_Triangulate) : 0u;
-    if (!importer.ReadFile(options.input, steps)) {
+    if (!importer.ReadFile(job.input, steps)) {
         // Assimp turns a reader's exceptions, std::bad_alloc included, into its error text.
         if (allocation_failed())
             throw std::bad_alloc();
         if (!files->refusal().empty())
             std::fprintf(stderr, "weldmesh: %s\n", files->refusal().c_str());
         else
-            fail(options.input, std::string("cannot read: ") + importer.GetErrorString());
+            fail(job.input, std::string("cannot read: ") + importer.GetErrorString());
         return 1;
     }
     if (!files->refusal().empty()) {
@@ -161,11 +160,13 @@ int run_assimp(const Options& options, const std::string& stagingDirectory) {
     const std::unique_ptr<aiScene> scene(importer.GetOrphanedScene());
     add_texture_files(*scene, inputs);
     if (!has_polygons(*scene, 3)) {
-        fail(options.input, "no triangles or polygons to weld");
+        if (job.walked)
+            return kSkippedStatus;
+        fail(job.input, "no triangles or polygons to weld");
         return 1;
     }
     if (has_polygons(*scene, 4) && holds_only_triangles(formatId)) {
-        fail(options.output,
+        fail(job.output,
              "format '" + formatId +
                  "' holds only triangles and the input has polygons (--triangulate splits them)");
         return 1;
@@ -173,8 +174,8 @@ int run_assimp(const Options& options, const std::string& stagingDirectory) {
     if (options.verbosity == Verbosity::verbose)
         std::printf("export format: %s\n", formatId.c_str());
     enter_stage(JobStage::welding);
-    if (!weld_scene(*scene, options))
+    if (!weld_scene(*scene, options, job, report))
         return 1;
     enter_stage(JobStage::writing);
-    return export_scene(*scene, options, formatId, inputs, stagingDirectory) ? 0 : 1;
+    return export_scene(*scene, job, formatId, inputs, stagingDirectory) ? 0 : 1;
 }

@@ -7,8 +7,15 @@
 
 #include <string>
 
-// Welds options.input into options.output through the staging directory. Returns the exit
-// status, having printed the report or one error line.
-int run_assimp(const Options& options, const std::string& stagingDirectory);
+// The id of Assimp's export format for `output`, by `formatId` or else by the output's extension,
+// or an empty string with `error` set when no exporter writes it.
+std::string export_format(const std::string& formatId, const std::string& output,
+                          std::string& error);
+
+// Welds job.input into job.output through the staging directory, filling `report`. Returns the
+// exit status, having printed the report or one error line; kSkippedStatus, printing nothing,
+// for a walked file with no triangles or polygons.
+int run_assimp(const Options& options, const FileJob& job, const std::string& stagingDirectory,
+               WeldReport& report);
 
 #endif

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <new>
 
 namespace {
@@ -28,28 +27,28 @@ class StagedFile : public gltf::OutputFile {
     StagedOutputs& outputs_;
 };
 
-int weld(const Options& options, const std::string& stagingDirectory) {
-    if (same_file(options.input, options.output))
-        throw ToolError(ErrorKind::badInput, options.output,
+int weld(const Options& options, const FileJob& job, const std::string& stagingDirectory,
+         WeldReport& report) {
+    if (same_file(job.input, job.output))
+        throw ToolError(ErrorKind::badInput, job.output,
                         "is the input file; choose another output");
     enter_stage(JobStage::reading);
     gltf::AssetWeld asset;
-    const std::string folder = std::filesystem::path(options.input).parent_path().string();
-    asset.read(options.input, ReadAccess(options.input, folder, options.allowOutsideReferences));
+    asset.read(job.input, ReadAccess(job.input, job.folder, options.allowOutsideReferences));
     if (options.verbosity != Verbosity::quiet)
         for (const std::string& warning : asset.warnings())
-            std::fprintf(stderr, "weldmesh: %s: warning: %s\n", options.input.c_str(),
-                         warning.c_str());
-    InputFiles inputs(options.input);
+            std::fprintf(stderr, "weldmesh: %s: warning: %s\n", job.input.c_str(), warning.c_str());
+    InputFiles inputs(job.input);
     for (const std::string& path : asset.files_read())
         inputs.add(path);
 
     enter_stage(JobStage::welding);
-    print_report(asset.weld(options.attributes), options.verbosity);
+    report = asset.weld(options.attributes);
+    print_report(report, options.verbosity, !is_batch(options));
 
     enter_stage(JobStage::writing);
     StagedOutputs outputs(stagingDirectory, inputs);
-    asset.write(options.output, [&](const std::string& path) -> std::unique_ptr<gltf::OutputFile> {
+    asset.write(job.output, [&](const std::string& path) -> std::unique_ptr<gltf::OutputFile> {
         std::FILE* file = outputs.open(path);
         if (!file)
             throw ToolError(ErrorKind::unwritable, "", outputs.error());
@@ -62,9 +61,10 @@ int weld(const Options& options, const std::string& stagingDirectory) {
 
 } // namespace
 
-int run_gltf(const Options& options, const std::string& stagingDirectory) {
+int run_gltf(const Options& options, const FileJob& job, const std::string& stagingDirectory,
+             WeldReport& report) {
     try {
-        return weld(options, stagingDirectory);
+        return weld(options, job, stagingDirectory, report);
     } catch (const ToolError& error) {
         // The contained run reports it with the limit in force.
         if (error.kind() == ErrorKind::outOfMemory)

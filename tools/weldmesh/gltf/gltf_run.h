@@ -7,8 +7,9 @@
 
 #include <string>
 
-// Welds options.input into options.output through the staging directory. Returns the exit
-// status, having printed the report or one error line.
-int run_gltf(const Options& options, const std::string& stagingDirectory);
+// Welds job.input into job.output through the staging directory, filling `report`. Returns the
+// exit status, having printed the report or one error line.
+int run_gltf(const Options& options, const FileJob& job, const std::string& stagingDirectory,
+             WeldReport& report);
 
 #endif
