@@ -7,10 +7,6 @@ namespace gltf {
 
 namespace {
 
-size_t align(size_t n, size_t to) {
-    return (n + to - 1) / to * to;
-}
-
 // The first offset at or after `end` that is `phase` modulo 8.
 size_t next_offset(size_t end, size_t phase) {
     return end + (phase + 8 - end % 8) % 8;
@@ -74,7 +70,7 @@ class Layout {
     json::Id place_view(size_t view, OutputBuffer& output, size_t outputIndex) {
         const bool made = view >= asset_.views.size();
         const size_t phase = made ? 0 : asset_.views[view].offset % 8;
-        const size_t offset = made ? align(output.length, 4) : next_offset(output.length, phase);
+        const size_t offset = made ? align4(output.length) : next_offset(output.length, phase);
         output.pieces.push_back({data_of(view), length_of(view), offset});
         output.length = offset + length_of(view);
         const json::Id json = doc_.shallow_copy(view_json(view));

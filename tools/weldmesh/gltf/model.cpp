@@ -1,7 +1,5 @@
 #include "model.h"
 
-#include <cstring>
-
 namespace gltf {
 
 size_t component_size(uint64_t componentType) {
@@ -30,16 +28,6 @@ size_t component_count(std::string_view type) {
         if (type == known.name)
             return known.count;
     return 0;
-}
-
-uint32_t read_index(const uint8_t* at, size_t size) {
-    if (size == 1)
-        return *at;
-    if (size == 2)
-        return uint32_t(at[0] | at[1] << 8);
-    uint32_t value;
-    std::memcpy(&value, at, 4);
-    return value;
 }
 
 void Asset::release(const Accessor& accessor) const {

@@ -5,6 +5,7 @@
 #ifndef WELDMESH_GLTF_MODEL_H
 #define WELDMESH_GLTF_MODEL_H
 
+#include "bytes.h"
 #include "json.h"
 #include "mapped_file.h"
 #include "tool_error.h"
@@ -169,9 +170,6 @@ struct Asset {
     // A top-level array of the document, or kNone.
     json::Id array(std::string_view name) const { return json.find(json.root(), name); }
 };
-
-// Reads an unsigned integer of 1, 2 or 4 bytes, little-endian.
-uint32_t read_index(const uint8_t* at, size_t size);
 
 } // namespace gltf
 

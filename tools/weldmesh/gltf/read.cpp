@@ -12,17 +12,8 @@ namespace gltf {
 
 namespace {
 
-const uint32_t kGlbMagic = 0x46546C67;
-const uint32_t kChunkJson = 0x4E4F534A;
-const uint32_t kChunkBin = 0x004E4942;
 const size_t kGlbHeader = 12;
 const size_t kChunkHeader = 8;
-
-uint32_t read_u32(const uint8_t* p) {
-    uint32_t value;
-    std::memcpy(&value, p, 4);
-    return value;
-}
 
 bool is_glb(const uint8_t* data, size_t size) {
     return size >= 4 && read_u32(data) == kGlbMagic;

@@ -18,10 +18,6 @@ namespace gltf {
 
 namespace {
 
-size_t align4(size_t n) {
-    return (n + 3) & ~size_t(3);
-}
-
 std::string join(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names)

@@ -1,5 +1,7 @@
 #include "weld_key.h"
 
+#include "bytes.h"
+
 #include <bitset>
 #include <cstring>
 
@@ -16,19 +18,8 @@ bool compares_unlike_bits(uint32_t bits) {
     return bits == kNegativeZero || (bits & 0x7FFFFFFFu) > 0x7F800000u;
 }
 
-uint32_t read_u32(const uint8_t* p) {
-    uint32_t value;
-    std::memcpy(&value, p, 4);
-    return value;
-}
-
 uint32_t read_sparse_index(const KeySource& source, size_t k) {
-    const uint8_t* at = source.sparseIndices + k * source.sparseIndexSize;
-    if (source.sparseIndexSize == 1)
-        return *at;
-    if (source.sparseIndexSize == 2)
-        return uint32_t(at[0] | at[1] << 8);
-    return read_u32(at);
+    return read_index(source.sparseIndices + k * source.sparseIndexSize, source.sparseIndexSize);
 }
 
 // Calls f(v, element) for the elements v of [begin, end), sparse values in place of the elements

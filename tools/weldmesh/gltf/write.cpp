@@ -13,14 +13,6 @@ namespace gltf {
 
 namespace {
 
-const uint32_t kGlbMagic = 0x46546C67;
-const uint32_t kChunkJson = 0x4E4F534A;
-const uint32_t kChunkBin = 0x004E4942;
-
-size_t align4(size_t n) {
-    return (n + 3) & ~size_t(3);
-}
-
 // OUTPUT-STEM.bin for the input's buffer 0, OUTPUT-STEM_N.bin for its buffer N.
 std::string file_name(const OutputBuffer& buffer, const std::string& outputPath) {
     return fs::path(outputPath).stem().string() +
