@@ -196,7 +196,7 @@ enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 16 };
 // kFloatsPerVert: the vertex size where it is one of the common ones, for loops the compiler
 // unrolls; 0 for any other.
 template <int kFloatsPerVert, bool kPrefetch>
-static int AddVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) {
+static int AddVertices(const Grouping& grouping, int iMaxSteps) {
     const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : grouping.iFloatsPerVert;
     const int n = grouping.iNrVerticesIn;
     const FloatBits* piIn = grouping.piIn;
@@ -241,8 +241,6 @@ static int AddVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) 
                 continue;
             }
         }
-        if (iGroups == iMaxGroups)
-            return kGroupingFailed;
         piLeaders[iGroups++] = (uint32_t)i;
         if (grouping.values == kFiniteValues) {
             if (IsNotFinite(piVertex, iFloatsPerVert))
@@ -258,30 +256,30 @@ static int AddVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) 
 }
 
 template <int kFloatsPerVert>
-static int AddVerticesOfSize(const Grouping& grouping, int iMaxGroups, int iMaxSteps) {
+static int AddVerticesOfSize(const Grouping& grouping, int iMaxSteps) {
     if (grouping.iNrVerticesIn >= kMinVerticesToPrefetch)
-        return AddVertices<kFloatsPerVert, true>(grouping, iMaxGroups, iMaxSteps);
-    return AddVertices<kFloatsPerVert, false>(grouping, iMaxGroups, iMaxSteps);
+        return AddVertices<kFloatsPerVert, true>(grouping, iMaxSteps);
+    return AddVertices<kFloatsPerVert, false>(grouping, iMaxSteps);
 }
 
-static int AddAllVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) {
+static int AddAllVertices(const Grouping& grouping, int iMaxSteps) {
     switch (grouping.iFloatsPerVert) {
     case 1:
-        return AddVerticesOfSize<1>(grouping, iMaxGroups, iMaxSteps);
+        return AddVerticesOfSize<1>(grouping, iMaxSteps);
     case 2:
-        return AddVerticesOfSize<2>(grouping, iMaxGroups, iMaxSteps);
+        return AddVerticesOfSize<2>(grouping, iMaxSteps);
     case 3:
-        return AddVerticesOfSize<3>(grouping, iMaxGroups, iMaxSteps);
+        return AddVerticesOfSize<3>(grouping, iMaxSteps);
     case 4:
-        return AddVerticesOfSize<4>(grouping, iMaxGroups, iMaxSteps);
+        return AddVerticesOfSize<4>(grouping, iMaxSteps);
     case 5:
-        return AddVerticesOfSize<5>(grouping, iMaxGroups, iMaxSteps);
+        return AddVerticesOfSize<5>(grouping, iMaxSteps);
     case 6:
-        return AddVerticesOfSize<6>(grouping, iMaxGroups, iMaxSteps);
+        return AddVerticesOfSize<6>(grouping, iMaxSteps);
     case 8:
-        return AddVerticesOfSize<8>(grouping, iMaxGroups, iMaxSteps);
+        return AddVerticesOfSize<8>(grouping, iMaxSteps);
     default:
-        return AddVerticesOfSize<0>(grouping, iMaxGroups, iMaxSteps);
+        return AddVerticesOfSize<0>(grouping, iMaxSteps);
     }
 }
 
@@ -289,7 +287,7 @@ static int AddAllVertices(const Grouping& grouping, int iMaxGroups, int iMaxStep
 
 int GroupEqualVertices(int* piRemapTable, int* piBuckets, float* pfVertexDataOut,
                        const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert,
-                       GroupedValues values, int iMaxGroups) {
+                       GroupedValues values) {
     FillWords((uint32_t*)piBuckets, UINT32_MAX, iNrVerticesIn);
     const int iMaxSteps =
         iNrVerticesIn > INT_MAX / kMaxStepsPerVertex ? INT_MAX : kMaxStepsPerVertex * iNrVerticesIn;
@@ -300,7 +298,7 @@ int GroupEqualVertices(int* piRemapTable, int* piBuckets, float* pfVertexDataOut
                                iNrVerticesIn,
                                iFloatsPerVert,
                                values};
-    return AddAllVertices(grouping, iMaxGroups, iMaxSteps);
+    return AddAllVertices(grouping, iMaxSteps);
 }
 
 // Leaders ranked by their position: the order of first occurrence.

@@ -58,10 +58,10 @@ static inline void CopyVertex(float* pfOut, const float* pfIn, int iFloatsPerVer
 // every other member is kFollowerFlag | the leader's index, and the output's first words hold the
 // leaders' indices in vertex order, one word each. Returns the number of groups, or
 // kGroupingFailed where the data takes another road: with kFiniteValues, an infinity, a NaN or
-// members of a group that differ in the sign of a zero; more than iMaxGroups groups; a hash that
-// spreads the data badly. Only the output's first words up to the number of distinct vertices are
-// written, whatever the outcome: groups found before a failure are distinct in value too.
-// piBuckets: iNrVerticesIn ints of scratch.
+// members of a group that differ in the sign of a zero; a hash that spreads the data badly. Only
+// the output's first words up to the number of distinct vertices are written, whatever the outcome:
+// groups found before a failure are distinct in value too. piBuckets: iNrVerticesIn ints of
+// scratch.
 enum GroupedValues {
     kFiniteValues, // members of a group must be bit-identical
     kAnyValues     // a group is led by its first member; a vertex with a NaN joins no group
@@ -73,7 +73,7 @@ static inline bool IsFollower(int iRemapEntry) {
 }
 int GroupEqualVertices(int* piRemapTable, int* piBuckets, float* pfVertexDataOut,
                        const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert,
-                       GroupedValues values, int iMaxGroups);
+                       GroupedValues values);
 
 // Writes each leader's rank in the order of first occurrence to its remap entry, and copies the
 // leader to the output at its rank.
@@ -88,9 +88,6 @@ enum WeldOrder {
                      // one is given
 };
 WeldOrder ChooseWeldOrder(const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert);
-
-// Ordering: the most groups whose leaders RankGroups can sort in its scratch.
-int MaxOrderableGroups(int iNrVerticesIn, int iFloatsPerVert);
 
 // Writes each leader's rank in the lexicographic order of the leaders' vertices to its remap
 // entry, and copies the leader to the output at its rank. Takes the leaders' indices from the

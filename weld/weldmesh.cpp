@@ -33,16 +33,14 @@ __attribute__((noinline)) static int SplitInWeldModes(int* piRemapTable, float* 
 // floating-point modes.
 static int WeldVertices(int* piRemapTable, float* pfVertexDataOut, int* piWork,
                         const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert) {
-    const int iMaxSorted = MaxOrderableGroups(iNrVerticesIn, iFloatsPerVert);
     int iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                       iNrVerticesIn, iFloatsPerVert, kFiniteValues, iMaxSorted);
+                                       iNrVerticesIn, iFloatsPerVert, kFiniteValues);
     WeldOrder order = kSortedOrder;
     if (iNrGroups < 0) {
         order = ChooseWeldOrder(pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
         if (order != kSplitOrder)
             iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                           iNrVerticesIn, iFloatsPerVert, kAnyValues,
-                                           order == kFirstComeOrder ? iNrVerticesIn : iMaxSorted);
+                                           iNrVerticesIn, iFloatsPerVert, kAnyValues);
     }
     if (iNrGroups < 0)
         return SplitInWeldModes(piRemapTable, pfVertexDataOut, piWork, pfVertexDataIn,

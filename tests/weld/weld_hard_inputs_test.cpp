@@ -87,6 +87,21 @@ Mesh LongRunsOfEqualLeadingChannels(int vertices) {
     return mesh;
 }
 
+// Channel 0 holds -inf in a tenth of the vertices, +inf in another tenth and an integer below
+// 5000 elsewhere, channel 1 an integer below 1000: most vertices are distinct, and sorted as
+// pairs of keys.
+Mesh BothInfinitiesAmongIntegers(int vertices) {
+    std::mt19937 rng(13);
+    std::uniform_int_distribution<int> tenth(0, 9), first(0, 4999), second(0, 999);
+    Mesh mesh{2, {}};
+    for (int i = 0; i < vertices; i++) {
+        const int t = tenth(rng);
+        const float x = t == 0 ? -kInf : t == 1 ? kInf : float(first(rng));
+        mesh.values.insert(mesh.values.end(), {x, float(second(rng))});
+    }
+    return mesh;
+}
+
 struct HardCase {
     const char* name;
     std::function<Mesh()> make;
@@ -151,7 +166,16 @@ INSTANTIATE_TEST_SUITE_P(
                                  return mesh;
                              }},
                     HardCase{"LongRunsOfEqualLeadingChannels",
-                             [] { return LongRunsOfEqualLeadingChannels(3000); }}),
+                             [] { return LongRunsOfEqualLeadingChannels(3000); }},
+                    HardCase{"AllDistinctPairs",
+                             [] {
+                                 Mesh mesh{2, {}};
+                                 for (int i = 0; i < 50000; i++)
+                                     mesh.values.insert(mesh.values.end(),
+                                                        {float(i % 97) - 48.5f,
+                                                         float((i * 7919) % 50000) * -0.125f});
+                                 return mesh;
+                             }}),
     [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
 
 class HugeHardInputs : public testing::TestWithParam<HardCase> {};
@@ -182,7 +206,9 @@ INSTANTIATE_TEST_SUITE_P(
                              [] {
                                  Mesh mesh = WithEveryNth(RandomMesh(200000, 2, 7), 10, kInf);
                                  return WithEveryNth(mesh, 6, -kInf);
-                             }}),
+                             }},
+                    HardCase{"BothInfinitiesAmongFewThousandValues",
+                             [] { return BothInfinitiesAmongIntegers(200000); }}),
     [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
 
 // Values 2^-149 .. 2^127 in one channel make the midpoint split peel off one value per level.
