@@ -18,13 +18,10 @@
 
 namespace {
 
-// Marks a position whose leader starts a run (differs from the one before on some channel).
-static const uint32_t kRunStart = 0x80000000u;
-
 // Leaders with their current channel's keys, as two parallel arrays.
 struct Leaders {
     uint32_t* piKeys;
-    uint32_t* piIDs; // vertex index | kRunStart
+    uint32_t* piIDs; // vertex index, marked RunStart where its leader differs from the one before
 };
 
 enum { kNrArrays = 4, kDigitBits = 8, kNrDigits = 4, kNrBuckets = 1 << kDigitBits };
@@ -116,9 +113,7 @@ static Leaders Offset(const Leaders& leaders, int i) {
     return Leaders{&leaders.piKeys[i], &leaders.piIDs[i]};
 }
 
-// kFloatsPerVert, in what follows: the vertex size where it is one of the common ones, so that the
-// compiler unrolls the loops over channels and addresses vertices without a multiplication; 0 for
-// any other.
+// kFloatsPerVert, in what follows: as VertexSize has it.
 
 // Leaders are distinct: two of them always differ on some channel from iChannel on.
 template <int kFloatsPerVert>
@@ -149,7 +144,7 @@ static void InsertionSortRun(uint32_t* piIDs, int iCount, const FloatBits* piIn,
     const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : iFloatsPerVertIn;
     uint64_t aiKeys[kMaxInsertedRun];
     for (int i = 0; i < iCount; i++) {
-        piIDs[i] &= ~kRunStart;
+        piIDs[i] = VertexID(piIDs[i]);
         aiKeys[i] = PairKey(&piIn[(size_t)piIDs[i] * iFloatsPerVert], iChannel, iFloatsPerVert);
     }
     for (int i = 1; i < iCount; i++) {
@@ -170,19 +165,13 @@ static void InsertionSortRun(uint32_t* piIDs, int iCount, const FloatBits* piIn,
         aiKeys[j] = iKey;
     }
     for (int i = 0; i < iCount; i++)
-        piIDs[i] |= kRunStart;
-}
-
-// Marks each leader of a run as a run of its own: past the last channel, only bit-identical
-// vertices with NaNs lead groups of their own and tie, and any order of those will do.
-static void MarkEachLeader(uint32_t* piIDs, int iCount) {
-    for (int i = 0; i < iCount; i++)
-        piIDs[i] |= kRunStart;
+        piIDs[i] = RunStart(piIDs[i]);
 }
 
 // Sorts positions iStart .. iEnd - 1, a run, on channel iChannel, and leaves it in `leaders`. Of
 // the parts that agree on the channel, the small ones are sorted whole at once; the others are
-// marked as runs for the next channel. Returns whether it marked any.
+// marked as runs for the next channel. Returns whether it marked any. Past the last channel only
+// vertices with NaNs, bit-identical in their other channels, tie, and any order of those will do.
 template <int kFloatsPerVert>
 static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, int iEnd,
                     const FloatBits* piIn, int iFloatsPerVertIn, int iChannel) {
@@ -200,9 +189,9 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
     for (int i = 0; i < iCount; i++) {
         if (i + kPrefetchDistance < iCount)
             __builtin_prefetch(
-                &piIn[(size_t)(run.piIDs[i + kPrefetchDistance] & ~kRunStart) * iFloatsPerVert +
+                &piIn[(size_t)VertexID(run.piIDs[i + kPrefetchDistance]) * iFloatsPerVert +
                       iChannel]);
-        run.piIDs[i] &= ~kRunStart;
+        run.piIDs[i] = VertexID(run.piIDs[i]);
         const uint32_t iKey = OrderKey(piIn[(size_t)run.piIDs[i] * iFloatsPerVert + iChannel]);
         run.piKeys[i] = iKey;
         if (bRadix)
@@ -219,12 +208,14 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
             run = Offset(leaders, iStart);
         }
     }
+    if (iChannel + 1 == iFloatsPerVert)
+        return false;
     // Marked first without a branch; then only the parts of more than one leader, rare, are
     // visited.
-    run.piIDs[0] |= kRunStart;
+    run.piIDs[0] = RunStart(run.piIDs[0]);
     for (int i = 1; i < iCount; i++) {
         // Parts are sorted by the vertices of their leaders, which lie anywhere in memory.
-        if (i + kPrefetchDistance < iCount && iChannel + 1 < iFloatsPerVert) {
+        if (i + kPrefetchDistance < iCount) {
             const FloatBits* piAhead =
                 &piIn[(size_t)run.piIDs[i + kPrefetchDistance] * iFloatsPerVert];
             __builtin_prefetch(&piAhead[iChannel + 1]);
@@ -233,16 +224,14 @@ static bool SortRun(const Leaders& leaders, const Leaders& spare, int iStart, in
     }
     bool bRunsLeft = false;
     for (int i = 1; i < iCount; i++) {
-        if (run.piIDs[i] & kRunStart)
+        if (IsRunStart(run.piIDs[i]))
             continue;
         const int iPartStart = i - 1;
         int iPartEnd = i + 1;
-        while (iPartEnd < iCount && !(run.piIDs[iPartEnd] & kRunStart))
+        while (iPartEnd < iCount && !IsRunStart(run.piIDs[iPartEnd]))
             iPartEnd++;
         const int iPartCount = iPartEnd - iPartStart;
-        if (iChannel + 1 == iFloatsPerVert)
-            MarkEachLeader(&run.piIDs[iPartStart], iPartCount);
-        else if (iPartCount > kMaxInsertedRun)
+        if (iPartCount > kMaxInsertedRun)
             bRunsLeft = true;
         else
             InsertionSortRun<kFloatsPerVert>(&run.piIDs[iPartStart], iPartCount, piIn,
@@ -378,17 +367,17 @@ static void SortShortLeaders(uint32_t* piIDs, float* pfVertexDataOut, const Floa
     SortPairsFromByte(piKeys, piIDs, iNrGroups, (int)sizeof(Key) - 1);
 }
 
-} // namespace
-
 template <int kFloatsPerVert>
-static void SortLeadersByRuns(const Leaders& leaders, const Leaders& spare, const FloatBits* piIn,
+static void SortLeadersByRuns(uint32_t* apiArrays[kNrArrays], const FloatBits* piIn,
                               int iFloatsPerVertIn, int iNrGroups) {
     const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : iFloatsPerVertIn;
+    const Leaders leaders = {apiArrays[1], apiArrays[0]};
+    const Leaders spare = {apiArrays[2], apiArrays[3]};
     bool bRunsLeft = SortRun<kFloatsPerVert>(leaders, spare, 0, iNrGroups, piIn, iFloatsPerVert, 0);
     for (int c = 1; c < iFloatsPerVert && bRunsLeft; c++) {
         bRunsLeft = false;
         for (int iStart = 0, i = 1; i <= iNrGroups; i++) {
-            if (i < iNrGroups && !(leaders.piIDs[i] & kRunStart))
+            if (i < iNrGroups && !IsRunStart(leaders.piIDs[i]))
                 continue;
             if (i - iStart > 1 &&
                 SortRun<kFloatsPerVert>(leaders, spare, iStart, i, piIn, iFloatsPerVert, c))
@@ -406,57 +395,36 @@ static void RankGroupsOfSize(int* piRemapTable, int* piWork, float* pfVertexData
     const FloatBits* piIn = (const FloatBits*)pfVertexDataIn;
     uint32_t* apiArrays[kNrArrays];
     PlaceArrays(apiArrays, piWork, iNrVerticesIn, pfVertexDataOut, iFloatsPerVert, iNrGroups);
-    const Leaders leaders = {apiArrays[1], apiArrays[0]};
-    const Leaders spare = {apiArrays[2], apiArrays[3]};
 
     // All leaders, in vertex order. The IDs' array is the first in the work array, apart from the
     // list in the output.
-    memcpy(leaders.piIDs, pfVertexDataOut, (size_t)iNrGroups * sizeof(uint32_t));
+    uint32_t* piIDs = apiArrays[0];
+    memcpy(piIDs, pfVertexDataOut, (size_t)iNrGroups * sizeof(uint32_t));
     if constexpr (kFloatsPerVert == 1)
-        SortShortLeaders<uint32_t>(leaders.piIDs, pfVertexDataOut, piIn, iFloatsPerVert, iNrGroups);
+        SortShortLeaders<uint32_t>(piIDs, pfVertexDataOut, piIn, iFloatsPerVert, iNrGroups);
     else if constexpr (kFloatsPerVert == 2)
-        SortShortLeaders<PairedKey>(leaders.piIDs, pfVertexDataOut, piIn, iFloatsPerVert,
-                                    iNrGroups);
+        SortShortLeaders<PairedKey>(piIDs, pfVertexDataOut, piIn, iFloatsPerVert, iNrGroups);
     else
-        SortLeadersByRuns<kFloatsPerVert>(leaders, spare, piIn, iFloatsPerVert, iNrGroups);
+        SortLeadersByRuns<kFloatsPerVert>(apiArrays, piIn, iFloatsPerVert, iNrGroups);
 
     for (int r = 0; r < iNrGroups; r++) {
         if (r + kPrefetchDistance < iNrGroups)
             __builtin_prefetch(
-                &pfVertexDataIn[(size_t)(leaders.piIDs[r + kPrefetchDistance] & ~kRunStart) *
-                                iFloatsPerVert]);
-        const uint32_t iID = leaders.piIDs[r] & ~kRunStart;
+                &pfVertexDataIn[(size_t)VertexID(piIDs[r + kPrefetchDistance]) * iFloatsPerVert]);
+        const uint32_t iID = VertexID(piIDs[r]);
         piRemapTable[iID] = r;
         CopyVertex(&pfVertexDataOut[(size_t)r * iFloatsPerVert],
                    &pfVertexDataIn[(size_t)iID * iFloatsPerVert], iFloatsPerVert);
     }
 }
 
-typedef void RankGroupsFunction(int*, int*, float*, const float*, int, int, int);
-
-static RankGroupsFunction* RankGroupsForSize(int iFloatsPerVert) {
-    switch (iFloatsPerVert) {
-    case 1:
-        return RankGroupsOfSize<1>;
-    case 2:
-        return RankGroupsOfSize<2>;
-    case 3:
-        return RankGroupsOfSize<3>;
-    case 4:
-        return RankGroupsOfSize<4>;
-    case 5:
-        return RankGroupsOfSize<5>;
-    case 6:
-        return RankGroupsOfSize<6>;
-    case 8:
-        return RankGroupsOfSize<8>;
-    default:
-        return RankGroupsOfSize<0>;
-    }
-}
+} // namespace
 
 void RankGroups(int* piRemapTable, int* piWork, float* pfVertexDataOut, const float* pfVertexDataIn,
                 int iNrVerticesIn, int iFloatsPerVert, int iNrGroups) {
-    RankGroupsForSize(iFloatsPerVert)(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                      iNrVerticesIn, iFloatsPerVert, iNrGroups);
+    WithVertexSize(iFloatsPerVert, [&](auto size) {
+        RankGroupsOfSize<decltype(size)::kFloatsPerVert>(piRemapTable, piWork, pfVertexDataOut,
+                                                         pfVertexDataIn, iNrVerticesIn,
+                                                         iFloatsPerVert, iNrGroups);
+    });
 }
