@@ -10,6 +10,7 @@
 // worst cases, which take minutes at full size wherever a run is merged vertex by vertex.
 #include "heap_counter.h"
 #include "reference_weld.h"
+#include "weld_shapes.h"
 #include "weldmesh.h"
 
 #include <assimp/cimport.h>
@@ -300,21 +301,6 @@ Soup BothInfSoup(int vertices) {
     return soup;
 }
 
-// Both infinities in channel 0 among a few thousand finite values: -inf in a tenth of the
-// vertices, +inf in another tenth, an integer below 5,000 elsewhere; channel 1 an integer below
-// 1,000. Most vertices are distinct, and no channel splits the whole range.
-Soup InfinitiesAmongIntegersSoup(int vertices) {
-    std::mt19937 random(kSeed);
-    std::uniform_int_distribution<int> tenth(0, 9), first(0, 4999), second(0, 999);
-    Soup soup{2, {}};
-    for (int i = 0; i < vertices; i++) {
-        const int t = tenth(random);
-        const float x = t == 0 ? -kInf : t == 1 ? kInf : float(first(random));
-        soup.values.insert(soup.values.end(), {x, float(second(random))});
-    }
-    return soup;
-}
-
 // Groups of 64 vertices agree on every float but the first, the group number, and the last, set
 // on one vertex of each group: every float between is passed over before the last one decides.
 Soup WideSoup(int vertices, int floatsPerVert) {
@@ -379,8 +365,9 @@ std::vector<Case> Cases(const Sizes& sizes, RealMeshes& realMeshes) {
     add("scattered NaN, 3 floats", true, [=] { return ScatteredNaNSoup(sizes.worstVertices); });
     add("-inf and +inf in one channel, 2 floats", true,
         [=] { return BothInfSoup(sizes.worstVertices); });
-    add("-inf and +inf among 5,000 integers, 2 floats", true,
-        [=] { return InfinitiesAmongIntegersSoup(sizes.worstVertices); });
+    add("-inf and +inf among 5,000 integers, 2 floats", true, [=] {
+        return Soup{2, BothInfinitiesAmongIntegers(sizes.worstVertices, kSeed)};
+    });
     return cases;
 }
 

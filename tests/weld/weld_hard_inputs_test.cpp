@@ -2,6 +2,7 @@
 // that leave hashing late or never, long runs of vertices that agree on their first channels,
 // and the deepest split recursion, the latter on a thread with a small stack.
 #include "reference_weld.h"
+#include "weld_shapes.h"
 #include "weld_test_util.h"
 #include "weldmesh.h"
 
@@ -83,21 +84,6 @@ Mesh LongRunsOfEqualLeadingChannels(int vertices) {
     for (int i = 0; i < vertices; i++) {
         mesh.values[size_t(i) * 4] = float(i % 3);
         mesh.values[size_t(i) * 4 + 1] = 7.0f;
-    }
-    return mesh;
-}
-
-// Channel 0 holds -inf in a tenth of the vertices, +inf in another tenth and an integer below
-// 5000 elsewhere, channel 1 an integer below 1000: most vertices are distinct, and sorted as
-// pairs of keys.
-Mesh BothInfinitiesAmongIntegers(int vertices) {
-    std::mt19937 rng(13);
-    std::uniform_int_distribution<int> tenth(0, 9), first(0, 4999), second(0, 999);
-    Mesh mesh{2, {}};
-    for (int i = 0; i < vertices; i++) {
-        const int t = tenth(rng);
-        const float x = t == 0 ? -kInf : t == 1 ? kInf : float(first(rng));
-        mesh.values.insert(mesh.values.end(), {x, float(second(rng))});
     }
     return mesh;
 }
@@ -208,7 +194,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  return WithEveryNth(mesh, 6, -kInf);
                              }},
                     HardCase{"BothInfinitiesAmongFewThousandValues",
-                             [] { return BothInfinitiesAmongIntegers(200000); }}),
+                             [] {
+                                 return Mesh{2, BothInfinitiesAmongIntegers(200000, 13)};
+                             }}),
     [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
 
 // Values 2^-149 .. 2^127 in one channel make the midpoint split peel off one value per level.
