@@ -28,8 +28,8 @@ enum { kNrArrays = 4, kDigitBits = 8, kNrDigits = 4, kNrBuckets = 1 << kDigitBit
 
 // Runs up to kMaxInsertedRun leaders are sorted whole by insertion, on the keys of the run's
 // channel and the next, and where those tie on the vertices; up to kMaxComparedRun by comparing
-// the channel's keys. Counting would cost more than it saves on either. Parts of the in-place
-// sort below take the same roads at the same sizes.
+// the channel's keys. Counting would cost more than it saves on either. The in-place sort below
+// sorts parts up to kMaxComparedRun by insertion: a number compares in one instruction.
 enum { kMaxInsertedRun = 24, kMaxComparedRun = 64 };
 
 // The arrays of iNrGroups words each live in the work array and in the output's first iNrGroups
@@ -315,31 +315,11 @@ __attribute__((noinline)) static bool PermuteByByte(Key* piKeys, uint32_t* piIDs
 
 // Sorts pairs whose numbers agree above byte iByte: by that byte, then each part of equal bytes
 // by the bytes below. The recursion is at most as deep as the number has bytes.
-template <typename Key> struct PairOrder {
-    Key* piKeys;
-    uint32_t* piIDs;
-
-    bool Less(int i, int j) const { return piKeys[i] < piKeys[j]; }
-    void Swap(int i, int j) const {
-        const Key iKey = piKeys[i];
-        const uint32_t iID = piIDs[i];
-        piKeys[i] = piKeys[j];
-        piIDs[i] = piIDs[j];
-        piKeys[j] = iKey;
-        piIDs[j] = iID;
-    }
-    void Prefetch(int) const {}
-};
-
 template <typename Key>
 static void SortPairsFromByte(Key* piKeys, uint32_t* piIDs, int iCount, int iByte) {
     for (;; iByte--) {
-        if (iCount <= kMaxInsertedRun) {
-            InsertionSortPairs(piKeys, piIDs, iCount);
-            return;
-        }
         if (iCount <= kMaxComparedRun) {
-            SortPositions(PairOrder<Key>{piKeys, piIDs}, iCount);
+            InsertionSortPairs(piKeys, piIDs, iCount);
             return;
         }
         if (iByte < 0)
