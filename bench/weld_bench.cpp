@@ -10,6 +10,7 @@
 // worst cases, which take minutes at full size wherever a run is merged vertex by vertex.
 #include "heap_counter.h"
 #include "reference_weld.h"
+#include "weld_shapes.h"
 #include "weldmesh.h"
 
 #include <assimp/cimport.h>
@@ -93,12 +94,20 @@ std::array<float, 8> SurfaceVertex(double u, double v) {
             float(v)};
 }
 
+// Which coordinate of the surface comes second: the grid's other axis, so that a position is
+// settled on its second component, or the height, as in a height field stored x, height, y.
+enum class SecondChannel { kAxis, kHeight };
+
 // Two triangles per grid cell, each triangle's three vertices written out in full.
-Soup GridSoup(int side, int floatsPerVert, bool shuffled) {
+Soup GridSoup(int side, int floatsPerVert, bool shuffled, SecondChannel second) {
     std::vector<std::array<float, 8>> grid;
-    for (int j = 0; j < side; j++)
-        for (int i = 0; i < side; i++)
+    for (int j = 0; j < side; j++) {
+        for (int i = 0; i < side; i++) {
             grid.push_back(SurfaceVertex(i / double(side - 1), j / double(side - 1)));
+            if (second == SecondChannel::kHeight)
+                std::swap(grid.back()[1], grid.back()[2]);
+        }
+    }
 
     std::vector<std::array<int, 3>> triangles;
     for (int j = 0; j + 1 < side; j++) {
@@ -328,11 +337,13 @@ std::vector<Case> Cases(const Sizes& sizes, RealMeshes& realMeshes) {
                              return soups;
                          }});
     };
-    for (int floats : {3, 8})
-        for (bool shuffled : {false, true})
-            add("grid, " + std::to_string(floats) +
-                    (shuffled ? " floats, shuffled" : " floats, mesh order"),
-                false, [=] { return GridSoup(sizes.gridSide, floats, shuffled); });
+    for (SecondChannel second : {SecondChannel::kAxis, SecondChannel::kHeight})
+        for (int floats : {3, 8})
+            for (bool shuffled : {false, true})
+                add(std::string(second == SecondChannel::kAxis ? "grid, " : "height field, ") +
+                        std::to_string(floats) +
+                        (shuffled ? " floats, shuffled" : " floats, mesh order"),
+                    false, [=] { return GridSoup(sizes.gridSide, floats, shuffled, second); });
     for (const char* file : kModelFiles) {
         const std::string path = std::string(WELD_BENCH_MODEL_DIR) + "/" + file;
         add("model " + path.substr(path.rfind('/') + 1), false,
@@ -354,6 +365,9 @@ std::vector<Case> Cases(const Sizes& sizes, RealMeshes& realMeshes) {
     add("scattered NaN, 3 floats", true, [=] { return ScatteredNaNSoup(sizes.worstVertices); });
     add("-inf and +inf in one channel, 2 floats", true,
         [=] { return BothInfSoup(sizes.worstVertices); });
+    add("-inf and +inf among 5,000 integers, 2 floats", true, [=] {
+        return Soup{2, BothInfinitiesAmongIntegers(sizes.worstVertices, kSeed)};
+    });
     return cases;
 }
 

@@ -64,10 +64,6 @@ __attribute__((always_inline)) static inline uint32_t HashVertex(const FloatBits
     return (uint32_t)(((iHash ^ iHash >> 32) * 0xbf58476d1ce4e5b9ull) >> 32);
 }
 
-static inline bool IsInfinityOrNaN(uint32_t iBits) {
-    return (iBits & 0x7f800000u) == 0x7f800000u;
-}
-
 enum VertexMatch { kDifferent, kSameBits, kEqualValues };
 
 static VertexMatch MatchValues(const FloatBits* a, const FloatBits* b, int c, int iFloatsPerVert) {
@@ -102,7 +98,7 @@ static const int kMaxStepsPerVertex = 8;
 
 static bool HasNaN(const FloatBits* piVertex, int iFloatsPerVert) {
     for (int c = 0; c < iFloatsPerVert; c++) {
-        if ((piVertex[c] & 0x7fffffffu) > 0x7f800000u)
+        if (IsNaN(piVertex[c]))
             return true;
     }
     return false;
@@ -154,6 +150,9 @@ static inline bool SameBits(const FloatBits* a, const FloatBits* b, int iFloatsP
 // What a walk down a bucket's chain found: the leader the vertex joins, kNoLeader, or
 // kValueOnlyLeader where, with kFiniteValues, it equals a leader in value but not in bits.
 enum { kNoLeader = -1, kValueOnlyLeader = -2 };
+static inline int NextInChain(const Grouping& grouping, int iLeader) {
+    return grouping.piRemapTable[iLeader];
+}
 struct ChainSearch {
     int iLeader;
     int iSteps; // leaders passed over
@@ -162,7 +161,7 @@ struct ChainSearch {
 static ChainSearch SearchChain(const Grouping& grouping, const FloatBits* piVertex, int iHead,
                                int iFloatsPerVert) {
     ChainSearch search = {kNoLeader, 0};
-    for (int iLeader = iHead; iLeader >= 0; iLeader = grouping.piRemapTable[iLeader]) {
+    for (int iLeader = iHead; iLeader != kChainEnd; iLeader = NextInChain(grouping, iLeader)) {
         const VertexMatch match = MatchVertices(
             piVertex, &grouping.piIn[(size_t)iLeader * iFloatsPerVert], iFloatsPerVert);
         if (match == kSameBits || (match == kEqualValues && grouping.values == kAnyValues)) {
@@ -193,10 +192,9 @@ enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 16 };
 // equals nothing: it leads a group of its own and stays out of the buckets, where no later vertex
 // looks for it.
 //
-// kFloatsPerVert: the vertex size where it is one of the common ones, for loops the compiler
-// unrolls; 0 for any other.
+// kFloatsPerVert: as VertexSize has it.
 template <int kFloatsPerVert, bool kPrefetch>
-static int AddVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) {
+static int AddVertices(const Grouping& grouping, int iMaxSteps) {
     const int iFloatsPerVert = kFloatsPerVert ? kFloatsPerVert : grouping.iFloatsPerVert;
     const int n = grouping.iNrVerticesIn;
     const FloatBits* piIn = grouping.piIn;
@@ -219,7 +217,7 @@ static int AddVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) 
             }
             if (i + kHashesAhead / 2 < n) {
                 const int iHead = *grouping.Bucket(aiHashes[(i + kHashesAhead / 2) % kHashesAhead]);
-                if (iHead >= 0)
+                if (iHead != kChainEnd)
                     __builtin_prefetch(&piIn[(size_t)iHead * iFloatsPerVert]);
             }
         } else {
@@ -227,7 +225,7 @@ static int AddVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) 
         }
         int* piBucket = grouping.Bucket(iHash);
         const int iHead = *piBucket;
-        if (iHead >= 0) {
+        if (iHead != kChainEnd) {
             int iLeader = iHead;
             if (!SameBits(piVertex, &piIn[(size_t)iHead * iFloatsPerVert], iFloatsPerVert)) {
                 const ChainSearch search = SearchChain(grouping, piVertex, iHead, iFloatsPerVert);
@@ -236,19 +234,17 @@ static int AddVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) 
                     return kGroupingFailed;
                 iLeader = search.iLeader;
             }
-            if (iLeader >= 0) {
-                piRemapTable[i] = kFollowerFlag | iLeader;
+            if (iLeader != kNoLeader) {
+                piRemapTable[i] = FollowerEntry(iLeader);
                 continue;
             }
         }
-        if (iGroups == iMaxGroups)
-            return kGroupingFailed;
         piLeaders[iGroups++] = (uint32_t)i;
         if (grouping.values == kFiniteValues) {
             if (IsNotFinite(piVertex, iFloatsPerVert))
                 return kGroupingFailed;
         } else if (HasNaN(piVertex, iFloatsPerVert)) {
-            piRemapTable[i] = -1;
+            piRemapTable[i] = kChainEnd;
             continue;
         }
         piRemapTable[i] = iHead;
@@ -258,38 +254,17 @@ static int AddVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) 
 }
 
 template <int kFloatsPerVert>
-static int AddVerticesOfSize(const Grouping& grouping, int iMaxGroups, int iMaxSteps) {
+static int AddVerticesOfSize(const Grouping& grouping, int iMaxSteps) {
     if (grouping.iNrVerticesIn >= kMinVerticesToPrefetch)
-        return AddVertices<kFloatsPerVert, true>(grouping, iMaxGroups, iMaxSteps);
-    return AddVertices<kFloatsPerVert, false>(grouping, iMaxGroups, iMaxSteps);
-}
-
-static int AddAllVertices(const Grouping& grouping, int iMaxGroups, int iMaxSteps) {
-    switch (grouping.iFloatsPerVert) {
-    case 1:
-        return AddVerticesOfSize<1>(grouping, iMaxGroups, iMaxSteps);
-    case 2:
-        return AddVerticesOfSize<2>(grouping, iMaxGroups, iMaxSteps);
-    case 3:
-        return AddVerticesOfSize<3>(grouping, iMaxGroups, iMaxSteps);
-    case 4:
-        return AddVerticesOfSize<4>(grouping, iMaxGroups, iMaxSteps);
-    case 5:
-        return AddVerticesOfSize<5>(grouping, iMaxGroups, iMaxSteps);
-    case 6:
-        return AddVerticesOfSize<6>(grouping, iMaxGroups, iMaxSteps);
-    case 8:
-        return AddVerticesOfSize<8>(grouping, iMaxGroups, iMaxSteps);
-    default:
-        return AddVerticesOfSize<0>(grouping, iMaxGroups, iMaxSteps);
-    }
+        return AddVertices<kFloatsPerVert, true>(grouping, iMaxSteps);
+    return AddVertices<kFloatsPerVert, false>(grouping, iMaxSteps);
 }
 
 } // namespace
 
 int GroupEqualVertices(int* piRemapTable, int* piBuckets, float* pfVertexDataOut,
                        const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert,
-                       GroupedValues values, int iMaxGroups) {
+                       GroupedValues values) {
     FillWords((uint32_t*)piBuckets, UINT32_MAX, iNrVerticesIn);
     const int iMaxSteps =
         iNrVerticesIn > INT_MAX / kMaxStepsPerVertex ? INT_MAX : kMaxStepsPerVertex * iNrVerticesIn;
@@ -300,7 +275,9 @@ int GroupEqualVertices(int* piRemapTable, int* piBuckets, float* pfVertexDataOut
                                iNrVerticesIn,
                                iFloatsPerVert,
                                values};
-    return AddAllVertices(grouping, iMaxGroups, iMaxSteps);
+    return WithVertexSize(iFloatsPerVert, [&](auto size) {
+        return AddVerticesOfSize<decltype(size)::kFloatsPerVert>(grouping, iMaxSteps);
+    });
 }
 
 // Leaders ranked by their position: the order of first occurrence.
@@ -321,6 +298,6 @@ void RankGroupsInFirstComeOrder(int* piRemapTable, float* pfVertexDataOut,
 void PointFollowersAtLeaders(int* piRemapTable, int iNrVerticesIn) {
     for (int i = 0; i < iNrVerticesIn; i++) {
         const int iEntry = piRemapTable[i];
-        piRemapTable[i] = piRemapTable[iEntry < 0 ? iEntry & INT_MAX : i];
+        piRemapTable[i] = piRemapTable[IsFollower(iEntry) ? LeaderOf(iEntry) : i];
     }
 }

@@ -31,9 +31,6 @@ namespace {
 
 typedef float __attribute__((__may_alias__)) ChannelValue;
 
-// Marks the first position of a run in the work array.
-static const int kRunStart = INT_MIN;
-
 struct WeldState {
     int* piRemapTable;
     ChannelValue* pfValues; // while splitting: the current channel's value at each position
@@ -349,12 +346,12 @@ static void SplitMixedRun(const WeldState* pState, int iL_in, int iR_in) {
     }
     for (int i = 0; i < run.iCount; i++) {
         if (run.piKeys[i] % 2 == 0)
-            run.piIDs[i] |= kRunStart;
+            run.piIDs[i] = (int)RunStart((uint32_t)run.piIDs[i]);
     }
 }
 
 static void MarkRun(const WeldState* pState, int iL_in) {
-    pState->piVertexIDs[iL_in] |= kRunStart;
+    pState->piVertexIDs[iL_in] = (int)RunStart((uint32_t)pState->piVertexIDs[iL_in]);
 }
 
 static bool AllValuesEqual(const ChannelValue* pfValues, int iL_in, int iR_in) {
@@ -383,7 +380,8 @@ static int FirstUnequalChannel(const WeldState* pState, int iL_in, int iR_in, in
 }
 
 // Splits a range whose values on iChannelNum are in place, and every part of it, until each part
-// is a run. bAllEqual tells that the range's vertices are equal on every earlier channel.
+// is a run. iL_in and iR_in are the range's first and last positions, both inclusive. bAllEqual
+// tells that the range's vertices are equal on every earlier channel.
 static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChannelNum,
                        ChannelRange range, bool bAllEqual) {
     for (;;) {
@@ -447,7 +445,7 @@ static void SplitVerts(const WeldState* pState, int iL_in, int iR_in, int iChann
 // All vertices of a run equal its first: one copy, and no need to read the others.
 static void MergeRun(const WeldState* pState, int iL_in, int iR_in, int iBase) {
     const int iFloatsPerVert = pState->iFloatsPerVert;
-    const int iFirstID = pState->piVertexIDs[iL_in] & INT_MAX;
+    const int iFirstID = (int)VertexID((uint32_t)pState->piVertexIDs[iL_in]);
     CopyVertex(&pState->pfVertexDataOut[iBase * iFloatsPerVert],
                &pState->pfVertexDataIn[iFirstID * iFloatsPerVert], iFloatsPerVert);
     pState->piRemapTable[iFirstID] = iBase;
@@ -457,10 +455,10 @@ static void MergeRun(const WeldState* pState, int iL_in, int iR_in, int iBase) {
 
 // The merge reads the first vertex of each run and writes the remap entry of every vertex.
 static void PrefetchForMerge(const WeldState* pState, int l) {
-    const int iEntry = pState->piVertexIDs[l];
-    const int iID = iEntry & INT_MAX;
+    const uint32_t iEntry = (uint32_t)pState->piVertexIDs[l];
+    const int iID = (int)VertexID(iEntry);
     __builtin_prefetch(&pState->piRemapTable[iID], 1);
-    if (iEntry < 0)
+    if (IsRunStart(iEntry))
         __builtin_prefetch(&pState->pfVertexDataIn[iID * pState->iFloatsPerVert]);
 }
 
@@ -470,7 +468,7 @@ static int MergeRuns(const WeldState* pState, int iNrVerticesIn) {
     for (int l = 0; l < iNrVerticesIn; l++) {
         if (l < iNrVerticesIn - kPrefetchDistance)
             PrefetchForMerge(pState, l + kPrefetchDistance);
-        if (l + 1 == iNrVerticesIn || pState->piVertexIDs[l + 1] < 0) {
+        if (l + 1 == iNrVerticesIn || IsRunStart((uint32_t)pState->piVertexIDs[l + 1])) {
             MergeRun(pState, iRunStart, l, iUniqueVertices++);
             iRunStart = l + 1;
         }
@@ -478,12 +476,10 @@ static int MergeRuns(const WeldState* pState, int iNrVerticesIn) {
     return iUniqueVertices;
 }
 
-static bool IsNaN(uint32_t iBits) {
-    return (iBits & 0x7fffffffu) > 0x7f800000u;
-}
-
 } // namespace
 
+// Named after the entry point of the original weld; it is now the exact fallback, for the data
+// that only the split orders.
 int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[], int piVertexIDs[],
                    const float pfVertexDataIn[], int iFloatsPerVert, int iNrVerticesIn) {
     const WeldState state = {piRemapTable,    (ChannelValue*)piRemapTable,
@@ -494,10 +490,11 @@ int MergeVertsFast(int piRemapTable[], float pfVertexDataOut[], int piVertexIDs[
     return MergeRuns(&state, iNrVerticesIn);
 }
 
-WeldOrder ChooseWeldOrder(const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert) {
+WeldPlan ChooseWeldPlan(const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert) {
     enum { kChannelsAtOnce = 8 };
     const FloatBits* piIn = (const FloatBits*)pfVertexDataIn;
-    const uint32_t iMinusInfinity = OrderKey(0xff800000u), iPlusInfinity = OrderKey(0x7f800000u);
+    const uint32_t iMinusInfinity = OrderKey(kSignBit | kExponentBits),
+                   iPlusInfinity = OrderKey(kExponentBits);
     bool bAnyChannelSplits = false, bOutsideContract = false;
     for (int c0 = 0; c0 < iFloatsPerVert; c0 += kChannelsAtOnce) {
         const int iNrChannels =
@@ -532,6 +529,6 @@ WeldOrder ChooseWeldOrder(const float* pfVertexDataIn, int iNrVerticesIn, int iF
         }
     }
     if (!bAnyChannelSplits)
-        return kFirstComeOrder;
-    return bOutsideContract ? kSortedOrder : kSplitOrder;
+        return kFirstComeByValues;
+    return bOutsideContract ? kSortGroupsByValues : kExactSplit;
 }

@@ -26,33 +26,41 @@ __attribute__((noinline)) static int SplitInWeldModes(int* piRemapTable, float* 
 }
 
 // Hashing finds the groups of equal vertices and only their leaders are sorted, wherever that
-// gives the exact split's result. Where it does not, the data decides: if no channel can split
-// it, the split would merge it as one run, first come first served; NaNs or both infinities in a
-// channel promise no order, and the sorted one is given. The exact split welds everything else,
-// in the same block. All but the split work on the values' bits alone, whatever the caller's
-// floating-point modes.
+// gives the exact split's result: wherever grouping by bits works. Where it does not, the data
+// decides the plan: if no channel can split it, the split would merge it as one run, first come
+// first served; NaNs or both infinities in a channel promise no order, and the sorted one is
+// given; the exact split welds everything else, and whatever a hash spreads badly. All but the
+// split work on the values' bits alone, whatever the caller's floating-point modes.
 static int WeldVertices(int* piRemapTable, float* pfVertexDataOut, int* piWork,
                         const float* pfVertexDataIn, int iNrVerticesIn, int iFloatsPerVert) {
-    const int iMaxSorted = MaxOrderableGroups(iNrVerticesIn, iFloatsPerVert);
     int iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                       iNrVerticesIn, iFloatsPerVert, kFiniteValues, iMaxSorted);
-    WeldOrder order = kSortedOrder;
-    if (iNrGroups < 0) {
-        order = ChooseWeldOrder(pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
-        if (order != kSplitOrder)
-            iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
-                                           iNrVerticesIn, iFloatsPerVert, kAnyValues,
-                                           order == kFirstComeOrder ? iNrVerticesIn : iMaxSorted);
-    }
-    if (iNrGroups < 0)
-        return SplitInWeldModes(piRemapTable, pfVertexDataOut, piWork, pfVertexDataIn,
-                                iNrVerticesIn, iFloatsPerVert);
-    if (order == kFirstComeOrder)
-        RankGroupsInFirstComeOrder(piRemapTable, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn,
-                                   iFloatsPerVert);
-    else
+                                       iNrVerticesIn, iFloatsPerVert, kFiniteValues);
+    const WeldPlan plan = iNrGroups != kGroupingFailed
+                              ? kSortGroupsOfBits
+                              : ChooseWeldPlan(pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
+    switch (plan) {
+    case kSortGroupsOfBits:
         RankGroups(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn,
                    iFloatsPerVert, iNrGroups);
+        break;
+    case kFirstComeByValues:
+    case kSortGroupsByValues:
+        iNrGroups = GroupEqualVertices(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn,
+                                       iNrVerticesIn, iFloatsPerVert, kAnyValues);
+        if (iNrGroups == kGroupingFailed)
+            return SplitInWeldModes(piRemapTable, pfVertexDataOut, piWork, pfVertexDataIn,
+                                    iNrVerticesIn, iFloatsPerVert);
+        if (plan == kFirstComeByValues)
+            RankGroupsInFirstComeOrder(piRemapTable, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn,
+                                       iFloatsPerVert);
+        else
+            RankGroups(piRemapTable, piWork, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn,
+                       iFloatsPerVert, iNrGroups);
+        break;
+    case kExactSplit:
+        return SplitInWeldModes(piRemapTable, pfVertexDataOut, piWork, pfVertexDataIn,
+                                iNrVerticesIn, iFloatsPerVert);
+    }
     PointFollowersAtLeaders(piRemapTable, iNrVerticesIn);
     return iNrGroups;
 }

@@ -90,7 +90,14 @@ INSTANTIATE_TEST_SUITE_P(
                  2,
                  {1, -0.0f, 1, 0, 0x1p-60f, -0.0f, 0.5f, 0},
                  {0x1p-60f, -0.0f, 0.5f, 0, 1, 0},
-                 {2, 2, 0, 1}}),
+                 {2, 2, 0, 1}},
+        // Outside the value contract no order is promised, but no target or floating-point mode
+        // may change the one given: sorted as keys, -inf lowest and this NaN above +inf.
+        WeldCase{"BothInfinitiesAndNanSortTheSameOnEveryTarget",
+                 2,
+                 {kInf, 1, 3, 2, -kInf, 1, 3, 2, kNan, 0, -0.0f, 5, 0, 5, -kInf, 1},
+                 {-kInf, 1, -0.0f, 5, 3, 2, kInf, 1, kNan, 0},
+                 {3, 2, 0, 2, 4, 1, 1, 0}}),
     [](const testing::TestParamInfo<WeldCase>& info) { return info.param.name; });
 
 TEST(WeldOutsideValueContract, NanVerticesAreNeverMergedEvenWithBitIdenticalTwins) {

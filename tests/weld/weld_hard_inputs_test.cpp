@@ -2,6 +2,7 @@
 // that leave hashing late or never, long runs of vertices that agree on their first channels,
 // and the deepest split recursion, the latter on a thread with a small stack.
 #include "reference_weld.h"
+#include "weld_shapes.h"
 #include "weld_test_util.h"
 #include "weldmesh.h"
 
@@ -151,7 +152,16 @@ INSTANTIATE_TEST_SUITE_P(
                                  return mesh;
                              }},
                     HardCase{"LongRunsOfEqualLeadingChannels",
-                             [] { return LongRunsOfEqualLeadingChannels(3000); }}),
+                             [] { return LongRunsOfEqualLeadingChannels(3000); }},
+                    HardCase{"AllDistinctPairs",
+                             [] {
+                                 Mesh mesh{2, {}};
+                                 for (int i = 0; i < 50000; i++)
+                                     mesh.values.insert(mesh.values.end(),
+                                                        {float(i % 97) - 48.5f,
+                                                         float((i * 7919) % 50000) * -0.125f});
+                                 return mesh;
+                             }}),
     [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
 
 class HugeHardInputs : public testing::TestWithParam<HardCase> {};
@@ -182,6 +192,10 @@ INSTANTIATE_TEST_SUITE_P(
                              [] {
                                  Mesh mesh = WithEveryNth(RandomMesh(200000, 2, 7), 10, kInf);
                                  return WithEveryNth(mesh, 6, -kInf);
+                             }},
+                    HardCase{"BothInfinitiesAmongFewThousandValues",
+                             [] {
+                                 return Mesh{2, BothInfinitiesAmongIntegers(200000, 13)};
                              }}),
     [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
 
