@@ -340,6 +340,32 @@ TEST_F(GltfOddInput, UnknownExtensionKeepsEveryAccessorViewAndBufferInPlace) {
                         "primitive");
 }
 
+// A buffer with no data of its own, which an extension fills: what lies where in it is the
+// extension's to say, so its views keep their offsets and it keeps its length.
+TEST_F(GltfOddInput, BufferAnExtensionFillsKeepsItsViewsInPlace) {
+    const fs::path input = soup_glb(dir, [](Json& doc, BufferBuilder& b) {
+        b.accessors.push_back(b.accessors[0]);
+        b.accessors[1]["bufferView"] = 1;
+        b.views.push_back({{"buffer", 1}, {"byteOffset", 8}, {"byteLength", 72}});
+        doc["buffers"][1] = {{"byteLength", 80},
+                             {"extensions", {{"KHR_texture_transform", Json::object()}}}};
+        doc["meshes"][0]["primitives"].push_back({{"attributes", {{"POSITION", 1}}}});
+    });
+    const RunResult result = weld(input, dir / "out.glb");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("primitive 1: left as it was: accessor 1 is in a buffer that an "
+                              "extension fills"),
+              std::string::npos)
+        << result.out;
+    const Asset out = Asset::load(dir / "out.glb");
+    const Json& accessor =
+        out.doc["accessors"][size_t(out.primitive(0, 1)["attributes"]["POSITION"])];
+    const Json& view = out.doc["bufferViews"][size_t(accessor["bufferView"])];
+    EXPECT_EQ(view["byteOffset"], 8);
+    EXPECT_EQ(out.doc["buffers"][size_t(view["buffer"])]["byteLength"], 80);
+    EXPECT_EQ(vertex_count(out, 0, 0), 4u);
+}
+
 TEST_F(GltfOddInput, UnknownRequiredExtensionLeavesTheAssetUnchanged) {
     const fs::path input = soup_glb(dir, [](Json& doc, BufferBuilder&) {
         doc["extensionsUsed"] = {"EXT_from_the_future"};

@@ -33,10 +33,11 @@ class Layout {
         return view < asset_.views.size() ? asset_.views[view].buffer
                                           : asset_.newViews[view - asset_.views.size()].buffer;
     }
+    // Null for a view of a buffer that holds no data of its own, which nothing writes.
     const uint8_t* data_of(size_t view) const {
-        return view < asset_.views.size()
-                   ? asset_.view_data(view)
-                   : asset_.newViews[view - asset_.views.size()].bytes.data();
+        if (view >= asset_.views.size())
+            return asset_.newViews[view - asset_.views.size()].bytes.data();
+        return asset_.buffers[asset_.views[view].buffer]->data ? asset_.view_data(view) : nullptr;
     }
     size_t length_of(size_t view) const {
         return view < asset_.views.size()
@@ -67,12 +68,19 @@ class Layout {
     }
 
     // Places the view at the end of its output buffer and points its JSON there.
+    // A buffer an extension fills keeps its views where they were: the extension decides what
+    // lies where.
     json::Id place_view(size_t view, OutputBuffer& output, size_t outputIndex) {
         const bool made = view >= asset_.views.size();
         const size_t phase = made ? 0 : asset_.views[view].offset % 8;
-        const size_t offset = made ? align4(output.length) : next_offset(output.length, phase);
-        output.pieces.push_back({data_of(view), length_of(view), offset});
-        output.length = offset + length_of(view);
+        size_t offset = made ? align4(output.length) : next_offset(output.length, phase);
+        if (output.kind == OutputBuffer::Kind::none) {
+            offset = asset_.views[view].offset;
+            output.length = asset_.buffers[output.number]->length;
+        } else {
+            output.pieces.push_back({data_of(view), length_of(view), offset});
+            output.length = offset + length_of(view);
+        }
         const json::Id json = doc_.shallow_copy(view_json(view));
         if (offset != 0 || doc_.find(json, "byteOffset") != json::kNone)
             doc_.set(json, "byteOffset", doc_.add_unsigned(offset));
