@@ -23,16 +23,19 @@ struct FloatModes {
 
 // Every exception masked, 64-bit significands, rounding to nearest.
 static const uint16_t kX87WeldControl = 0x037f;
+// Every exception masked, 53-bit significands, rounding to nearest: double arithmetic on the x87
+// unit then rounds as SSE2's does, for the values a float vertex can produce.
+static const uint16_t kX87DoubleControl = 0x027f;
 // Every exception masked, rounding to nearest, denormals neither flushed nor read as zero.
 static const uint32_t kMxcsrWeld = 0x1f80;
 
 // The x87 stack is empty at a call boundary, and the clobbers tell the compiler so around these.
 #define VERTEX_WELD_X87_CLOBBERS "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)"
 
-static inline void SetWeldFloatModes(FloatModes* pSaved) {
+static inline void SetFloatModes(FloatModes* pSaved, uint16_t iX87Control) {
     __asm__ volatile("fnstenv %0\n\tfldcw %1"
                      : "=m"(pSaved->aiX87Environment)
-                     : "m"(kX87WeldControl)
+                     : "m"(iX87Control)
                      : "memory", VERTEX_WELD_X87_CLOBBERS);
 #if defined(__SSE__)
     __asm__ volatile("stmxcsr %0\n\tldmxcsr %1"
@@ -40,6 +43,10 @@ static inline void SetWeldFloatModes(FloatModes* pSaved) {
                      : "m"(kMxcsrWeld)
                      : "memory");
 #endif
+}
+
+static inline void SetWeldFloatModes(FloatModes* pSaved) {
+    SetFloatModes(pSaved, kX87WeldControl);
 }
 
 static inline void RestoreFloatModes(const FloatModes* pSaved) {

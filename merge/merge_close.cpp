@@ -1,0 +1,292 @@
+#include "mergeclose.h"
+
+#include "close_rules.h"
+#include "float_modes.h"
+#include "weldmesh.h"
+
+#include <limits.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+// The work block, after the component rules:
+//   aiOutputOf[m]      distinct vertex -> output index of its representative
+//   aiNextInBucket[m]  representative -> the representative inserted before it in its bucket
+//   aiBuckets[H]       bucket -> the representative inserted last (-1: none), H a power of two
+struct MergeWork {
+    int* piOutputOf;
+    int* piNextInBucket;
+    int* piBuckets;
+    uint32_t iBucketMask;
+};
+
+static uint64_t MixBits(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    return x ^ (x >> 33);
+}
+
+// A vertex's cell hashes to the sum of its components' keys, each times a factor of its own, so
+// that the hash of the next cell along a component is one addition away.
+static uint64_t ComponentTerm(CellKey key, const ComponentRule& rule) {
+    return key * rule.iHashFactor;
+}
+
+static uint32_t BucketOf(uint64_t iHash, uint32_t iBucketMask) {
+    return (uint32_t)MixBits(iHash) & iBucketMask;
+}
+
+// The cells a vertex must look in: the lowest along every component, and for each component
+// where the search reaches the next cell, the step to it.
+struct SearchCells {
+    uint64_t iOwnHash;
+    uint64_t iLowestHash;
+    uint64_t aiStep[kMaxCellComponents];
+    int iNrSteps;
+};
+
+static void FindSearchCells(SearchCells* pCells, const float* pVertex, const CloseRules& rules) {
+    pCells->iOwnHash = 0;
+    pCells->iLowestHash = 0;
+    pCells->iNrSteps = 0;
+    for (int c = 0; c < rules.iFloatsPerVert; c++) {
+        const ComponentRule& rule = rules.pComponents[c];
+        if (!rule.bHashed)
+            continue;
+        const float fValue = pVertex[c];
+        if (IsKeyedByValue(fValue, rule)) {
+            const uint64_t iTerm = ComponentTerm(ExactKey(fValue), rule);
+            pCells->iOwnHash += iTerm;
+            pCells->iLowestHash += iTerm;
+            continue;
+        }
+        // The cells are at least four search radii wide: the search reaches one neighbour at most.
+        const int32_t iOwnCell = CountedCell(CellCoordinate(fValue, rule));
+        const bool bReachesBelow =
+            CellCoordinate((double)fValue - rule.fSearchRadius, rule) < (double)iOwnCell;
+        const bool bReachesAbove =
+            CellCoordinate((double)fValue + rule.fSearchRadius, rule) >= (double)iOwnCell + 1.0;
+        const uint64_t iOwnTerm = ComponentTerm(CountedKey(iOwnCell), rule);
+        pCells->iOwnHash += iOwnTerm;
+        pCells->iLowestHash += bReachesBelow ? iOwnTerm - rule.iHashFactor : iOwnTerm;
+        if (bReachesBelow || bReachesAbove)
+            pCells->aiStep[pCells->iNrSteps++] = rule.iHashFactor;
+    }
+}
+
+static int ClosestInBucket(int iBest, uint32_t iBucket, const float* pVertex,
+                           const float* pfDistinct, const MergeWork& work,
+                           const CloseRules& rules) {
+    for (int q = work.piBuckets[iBucket]; q >= 0; q = work.piNextInBucket[q]) {
+        const int iOutput = work.piOutputOf[q];
+        if (iOutput < iBest &&
+            AreClose(pVertex, pfDistinct + (size_t)q * rules.iFloatsPerVert, rules))
+            iBest = iOutput;
+    }
+    return iBest;
+}
+
+// The earliest representative close to the vertex, or INT_MAX. Every cell of the search is
+// visited once, in Gray code order, each one step from the last.
+static int FindRepresentative(const SearchCells& cells, const float* pVertex,
+                              const float* pfDistinct, const MergeWork& work,
+                              const CloseRules& rules) {
+    uint64_t iHash = cells.iLowestHash;
+    int iBest = ClosestInBucket(INT_MAX, BucketOf(iHash, work.iBucketMask), pVertex, pfDistinct,
+                                work, rules);
+    const uint32_t iNrCells = 1u << cells.iNrSteps;
+    for (uint32_t i = 1; i < iNrCells; i++) {
+        const int iStep = __builtin_ctz(i);
+        const bool bUp = ((i ^ (i >> 1)) >> iStep) & 1;
+        iHash += bUp ? cells.aiStep[iStep] : 0 - cells.aiStep[iStep];
+        iBest = ClosestInBucket(iBest, BucketOf(iHash, work.iBucketMask), pVertex, pfDistinct, work,
+                                rules);
+    }
+    return iBest;
+}
+
+static bool HasNaN(const float* pVertex, int iFloatsPerVert) {
+    for (int c = 0; c < iFloatsPerVert; c++)
+        if (pVertex[c] != pVertex[c])
+            return true;
+    return false;
+}
+
+// What the caller asked for.
+struct MergeRequest {
+    int iFloatsPerVert;
+    int iPositionFloats;
+    float fDistance;
+    const float* pfTolerances;
+    int iNrTolerances;
+};
+
+static float RadiusOf(int c, const MergeRequest& request) {
+    if (c < request.iPositionFloats)
+        return request.fDistance;
+    if (request.iNrTolerances == 0)
+        return 0.0f;
+    return request.pfTolerances[request.iNrTolerances == 1 ? 0 : c - request.iPositionFloats];
+}
+
+// Cells a few radii wide keep the search to one cell along most components; the more components
+// are hashed, the wider, so that a vertex looks at a few cells on average.
+static void SetComponentRules(ComponentRule* pComponents, const MergeRequest& request) {
+    int iNrCounted = 0;
+    for (int c = 0; c < request.iFloatsPerVert; c++) {
+        const double fRadius = RadiusOf(c, request);
+        pComponents[c].fRadius = fRadius;
+        pComponents[c].bHashed = fRadius == 0.0 || iNrCounted < kMaxCellComponents;
+        if (fRadius != 0.0 && pComponents[c].bHashed)
+            iNrCounted++;
+    }
+    const double fCellsPerRadius = 2.0 * (iNrCounted > 2 ? iNrCounted : 2);
+    for (int c = 0; c < request.iFloatsPerVert; c++) {
+        ComponentRule& rule = pComponents[c];
+        const double fCellWidth = fCellsPerRadius * rule.fRadius;
+        rule.fSearchRadius = rule.fRadius * (1.0 + 0x1p-40);
+        rule.fInverseCellWidth = rule.fRadius == 0.0 ? 0.0 : 1.0 / fCellWidth;
+        rule.fExactFrom = 0x1p30 * fCellWidth;
+        rule.iHashFactor = MixBits((uint64_t)c + 1) | 1;
+    }
+}
+
+// A vertex's cells are found this many vertices ahead of its search, and their buckets fetched
+// into the cache meanwhile: the buckets are read in no order the walk could help.
+static const int kLookahead = 8;
+
+static void PrepareSearch(SearchCells* pCells, const float* pVertex, const CloseRules& rules,
+                          const MergeWork& work) {
+    FindSearchCells(pCells, pVertex, rules);
+    __builtin_prefetch(&work.piBuckets[BucketOf(pCells->iLowestHash, work.iBucketMask)]);
+    __builtin_prefetch(&work.piBuckets[BucketOf(pCells->iOwnHash, work.iBucketMask)]);
+}
+
+// The output index of distinct vertex j: its representative's, or a new one.
+static int ChooseRepresentative(int j, const SearchCells& cells, const float* pfDistinct,
+                                const MergeWork& work, const CloseRules& rules, int* piNrOutputs) {
+    const float* pVertex = pfDistinct + (size_t)j * rules.iFloatsPerVert;
+    if (HasNaN(pVertex, rules.iFloatsPerVert)) // close to nothing, and out of the buckets
+        return (*piNrOutputs)++;
+    const int iBest = FindRepresentative(cells, pVertex, pfDistinct, work, rules);
+    if (iBest != INT_MAX)
+        return iBest;
+    const uint32_t iBucket = BucketOf(cells.iOwnHash, work.iBucketMask);
+    work.piNextInBucket[j] = work.piBuckets[iBucket];
+    work.piBuckets[iBucket] = j;
+    return (*piNrOutputs)++;
+}
+
+// Walks the distinct vertices in order, each joining the earliest representative close to it or
+// becoming one; returns the number of representatives.
+__attribute__((noinline)) static int ChooseRepresentatives(const float* pfDistinct, int iNrDistinct,
+                                                           const MergeRequest& request,
+                                                           ComponentRule* pComponents,
+                                                           const MergeWork& work) {
+    FloatModes callerModes;
+    SetFloatModes(&callerModes, kX87DoubleControl);
+    SetComponentRules(pComponents, request);
+    const double fDistance = request.fDistance;
+    const CloseRules rules = {request.iFloatsPerVert, request.iPositionFloats,
+                              fDistance * fDistance, pComponents};
+    SearchCells aheadCells[kLookahead];
+    int iNrOutputs = 0;
+    for (int j = 0; j < iNrDistinct + kLookahead; j++) {
+        SearchCells& cells = aheadCells[j % kLookahead];
+        const int iSearched = j - kLookahead;
+        if (iSearched >= 0)
+            work.piOutputOf[iSearched] =
+                ChooseRepresentative(iSearched, cells, pfDistinct, work, rules, &iNrOutputs);
+        if (j < iNrDistinct)
+            PrepareSearch(&cells, pfDistinct + (size_t)j * rules.iFloatsPerVert, rules, work);
+    }
+    RestoreFloatModes(&callerModes);
+    return iNrOutputs;
+}
+
+// Representatives come in output order, each at or after its output index: moving them forward
+// in that order overwrites only vertices already placed.
+static void PackRepresentatives(float* pfVertexData, const int* piOutputOf, int iNrDistinct,
+                                int iFloatsPerVert) {
+    int iNext = 0;
+    for (int j = 0; j < iNrDistinct; j++) {
+        if (piOutputOf[j] != iNext)
+            continue;
+        if (j != iNext)
+            memcpy(pfVertexData + (size_t)iNext * iFloatsPerVert,
+                   pfVertexData + (size_t)j * iFloatsPerVert, sizeof(float) * iFloatsPerVert);
+        iNext++;
+    }
+}
+
+static bool IsRadius(float fValue) {
+    return fValue >= 0.0f;
+} // NaN is not
+
+static bool IsValidRequest(const MergeRequest& request) {
+    const int iNrOthers = request.iFloatsPerVert - request.iPositionFloats;
+    if (request.iPositionFloats < 1 || iNrOthers < 0 || !IsRadius(request.fDistance))
+        return false;
+    if (request.iNrTolerances != 0 && request.iNrTolerances != 1 &&
+        request.iNrTolerances != iNrOthers)
+        return false;
+    if (request.iNrTolerances > 0 && !request.pfTolerances)
+        return false;
+    for (int t = 0; t < request.iNrTolerances; t++)
+        if (!IsRadius(request.pfTolerances[t]))
+            return false;
+    return true;
+}
+
+static bool AsksForEquality(const MergeRequest& request) {
+    for (int c = 0; c < request.iFloatsPerVert; c++)
+        if (RadiusOf(c, request) != 0.0f)
+            return false;
+    return true;
+}
+
+static uint32_t BucketCountFor(int iNrDistinct) {
+    uint32_t iCount = 1;
+    while (iCount < (uint32_t)iNrDistinct)
+        iCount *= 2;
+    return iCount;
+}
+
+__attribute__((visibility("default"))) int
+MergeCloseVertices(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
+                   int iNrVerticesIn, int iFloatsPerVert, int iPositionFloats, float fDistance,
+                   const float* pfTolerances, int iNrTolerances) {
+    const MergeRequest request = {iFloatsPerVert, iPositionFloats, fDistance, pfTolerances,
+                                  iNrTolerances};
+    if (!IsValidRequest(request))
+        return 0;
+    const int iNrDistinct =
+        WeldMesh(piRemapTable, pfVertexDataOut, pfVertexDataIn, iNrVerticesIn, iFloatsPerVert);
+    if (iNrDistinct == 0 || AsksForEquality(request))
+        return iNrDistinct;
+
+    const uint32_t iNrBuckets = BucketCountFor(iNrDistinct);
+    const size_t iRulesBytes = sizeof(ComponentRule) * (size_t)iFloatsPerVert;
+    const size_t iNrWords = 2 * (size_t)iNrDistinct + iNrBuckets;
+    if (iNrWords > (SIZE_MAX - iRulesBytes) / sizeof(int))
+        return 0;
+    void* pBlock = malloc(iRulesBytes + iNrWords * sizeof(int));
+    if (!pBlock)
+        return 0;
+    ComponentRule* pComponents = (ComponentRule*)pBlock;
+    int* piWords = (int*)((char*)pBlock + iRulesBytes);
+    const MergeWork work = {piWords, piWords + iNrDistinct, piWords + 2 * (size_t)iNrDistinct,
+                            iNrBuckets - 1};
+    memset(work.piBuckets, 0xff, sizeof(int) * (size_t)iNrBuckets);
+
+    const int iNrOutputs =
+        ChooseRepresentatives(pfVertexDataOut, iNrDistinct, request, pComponents, work);
+    PackRepresentatives(pfVertexDataOut, work.piOutputOf, iNrDistinct, iFloatsPerVert);
+    for (int i = 0; i < iNrVerticesIn; i++)
+        piRemapTable[i] = work.piOutputOf[piRemapTable[i]];
+    free(pBlock);
+    return iNrOutputs;
+}
