@@ -82,6 +82,29 @@ def test_what_the_merge_promises_holds_on_clustered_data(vertices, distance, col
     numpy.testing.assert_array_equal(counts, numpy.bincount(inverse, minlength=len(unique)))
 
 
+@pytest.mark.parametrize("infinity", [numpy.inf, -numpy.inf], ids=["+inf", "-inf"])
+@pytest.mark.parametrize(
+    "column, distance, columns, tolerance",
+    [(1, 1.0, 1, numpy.inf), (0, numpy.inf, 1, 0.0), (1, numpy.inf, 2, 0.0)],
+    ids=["infinite tolerance", "infinite distance", "infinite distance, 2-D positions"],
+)
+def test_an_infinite_radius_keeps_infinities_apart_from_finite_values(infinity, column, distance,
+                                                                       columns, tolerance):
+    # A finite and an infinite vertex lie in different cells but may share a hash bucket, where
+    # the infinite radius must still keep them apart: several values give some pairs that do.
+    def merged_count(vertices):
+        return len(vertex_weld.merge_close(vertices, distance, columns=columns,
+                                           tolerance=tolerance)[0])
+
+    vertices = numpy.zeros((2, 2), numpy.float32)
+    for value in range(-3, 4):
+        vertices[0, column] = value
+        vertices[1, column] = infinity
+        assert merged_count(vertices) == 2, vertices
+        vertices[1, column] = value + 1000
+        assert merged_count(vertices) == 1, vertices
+
+
 def noisy_grid_soup(rng):
     """A 6 x 5 x 4 grid of positions with a normal and a UV each, every vertex four times in a
     shuffled order, and the same vertices with noise of up to 1e-6 on every component, in
