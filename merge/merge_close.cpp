@@ -4,6 +4,7 @@
 #include "float_modes.h"
 #include "weldmesh.h"
 
+#include <float.h>
 #include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -132,12 +133,19 @@ static float RadiusOf(int c, const MergeRequest& request) {
     return request.pfTolerances[request.iNrTolerances == 1 ? 0 : c - request.iPositionFloats];
 }
 
+// An infinite radius is compared as the largest double: every difference of two finite floats lies
+// within it, but not the infinite difference between an infinity and another value, so that
+// infinite components stay close only where equal.
+static double ComparedRadius(double fRadius) {
+    return fRadius < DBL_MAX ? fRadius : DBL_MAX;
+}
+
 // Cells a few radii wide keep the search to one cell along most components; the more components
 // are hashed, the wider, so that a vertex looks at a few cells on average.
 static void SetComponentRules(ComponentRule* pComponents, const MergeRequest& request) {
     int iNrCounted = 0;
     for (int c = 0; c < request.iFloatsPerVert; c++) {
-        const double fRadius = RadiusOf(c, request);
+        const double fRadius = ComparedRadius(RadiusOf(c, request));
         pComponents[c].fRadius = fRadius;
         pComponents[c].bHashed = fRadius == 0.0 || iNrCounted < kMaxCellComponents;
         if (fRadius != 0.0 && pComponents[c].bHashed)
@@ -191,7 +199,7 @@ __attribute__((noinline)) static int ChooseRepresentatives(const float* pfDistin
     SetComponentRules(pComponents, request);
     const double fDistance = request.fDistance;
     const CloseRules rules = {request.iFloatsPerVert, request.iPositionFloats,
-                              fDistance * fDistance, pComponents};
+                              ComparedRadius(fDistance * fDistance), pComponents};
     SearchCells aheadCells[kLookahead];
     int iNrOutputs = 0;
     for (int j = 0; j < iNrDistinct + kLookahead; j++) {

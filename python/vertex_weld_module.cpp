@@ -1,4 +1,4 @@
-// The vertex_weld extension module: WeldMesh over numpy arrays.
+// The vertex_weld extension module: WeldMesh and MergeCloseVertices over numpy arrays.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "mergeclose.h"
 #include "weldmesh.h"
 
 namespace py = pybind11;
@@ -35,11 +36,15 @@ py::array as_array(py::handle object) {
     return py::module_::import("numpy").attr("asarray")(object);
 }
 
+bool converts_exactly_to_float32(const py::array& vertices) {
+    const py::dtype float32 = py::dtype::of<float>();
+    return py::module_::import("numpy").attr("can_cast")(vertices.dtype(), float32).cast<bool>();
+}
+
 // Rounding to float32 could merge vertices that differ, so only dtypes numpy converts to float32
 // exactly are taken; everything else is for the caller to convert knowingly.
 void require_exact_float32(const py::array& vertices) {
-    const py::dtype float32 = py::dtype::of<float>();
-    if (py::module_::import("numpy").attr("can_cast")(vertices.dtype(), float32).cast<bool>())
+    if (converts_exactly_to_float32(vertices))
         return;
     throw py::type_error("vertices are " + dtype_text(vertices) +
                          ", which does not convert to float32 without loss: the weld compares "
@@ -74,12 +79,29 @@ struct Vertices {
     VertexShape shape;
 };
 
+// A C-contiguous, aligned float32 array passes through as it is; anything else is copied.
+Vertices as_vertices(const py::array& vertices) {
+    const VertexShape shape = vertex_shape(vertices);
+    return {ContiguousFloats(vertices), shape};
+}
+
 Vertices checked_vertices(py::handle object) {
     const py::array vertices = as_array(object);
     require_exact_float32(vertices);
-    const VertexShape shape = vertex_shape(vertices);
-    // A C-contiguous, aligned float32 array passes through as it is; anything else is copied.
-    return {ContiguousFloats(vertices), shape};
+    return as_vertices(vertices);
+}
+
+// A merge within a distance does not hang on the last bit, so floats of any width are rounded to
+// float32; integers must still convert exactly, as for the weld.
+Vertices rounded_vertices(py::handle object) {
+    const py::array vertices = as_array(object);
+    if (vertices.dtype().kind() != 'f' && !converts_exactly_to_float32(vertices))
+        throw py::type_error("vertices are " + dtype_text(vertices) +
+                             ", which does not convert to float32 without loss: merge_close takes "
+                             "floating-point arrays of any width, rounded to float32, and integer "
+                             "arrays that convert exactly. Pass vertices.astype(numpy.float32) "
+                             "if that rounding is acceptable.");
+    return as_vertices(vertices);
 }
 
 struct WeldResult {
@@ -87,7 +109,17 @@ struct WeldResult {
     py::array_t<int> inverse;
 };
 
-WeldResult weld_vertices(const Vertices& vertices) {
+// The memory a call needs besides its results, named for the MemoryError raised without it.
+struct WorkMemory {
+    const char* what;
+    py::ssize_t bytes;
+};
+
+// Allocates the results for every vertex, lets find_unique fill them with the GIL released, and
+// shrinks unique to the count it returns. The arguments are checked by then, so find_unique
+// returns 0 only where its work memory could not be allocated.
+template <typename FindUnique>
+WeldResult unique_vertices(const Vertices& vertices, FindUnique find_unique, WorkMemory work) {
     const VertexShape shape = vertices.shape;
     std::vector<py::ssize_t> unique_shape = {shape.count};
     if (vertices.floats.ndim() == 2)
@@ -102,18 +134,23 @@ WeldResult weld_vertices(const Vertices& vertices) {
     int unique_count;
     {
         py::gil_scoped_release release;
-        unique_count = WeldMesh(inverse_data, unique_data, input_data,
-                                static_cast<int>(shape.count), static_cast<int>(shape.floats));
+        unique_count = find_unique(inverse_data, unique_data, input_data,
+                                   static_cast<int>(shape.count), static_cast<int>(shape.floats));
     }
-    // The arguments are valid by now, so the only failure left is the work array's allocation.
     if (unique_count == 0) {
-        PyErr_Format(PyExc_MemoryError, "the weld's work array of %zd bytes could not be allocated",
-                     shape.count * static_cast<py::ssize_t>(sizeof(int)));
+        PyErr_Format(PyExc_MemoryError, "%s %zd bytes could not be allocated", work.what,
+                     work.bytes);
         throw py::error_already_set();
     }
     unique_shape[0] = unique_count;
     result.unique.resize(unique_shape, false);
     return result;
+}
+
+WeldResult weld_vertices(const Vertices& vertices) {
+    const WorkMemory work = {"the weld's work array of",
+                             vertices.shape.count * static_cast<py::ssize_t>(sizeof(int))};
+    return unique_vertices(vertices, WeldMesh, work);
 }
 
 // For each unique vertex, the first input row with its bits. The unique vertex is a bit copy of
@@ -152,9 +189,8 @@ py::array_t<std::int64_t> group_sizes(const WeldResult& result) {
 }
 
 // The results in numpy.unique's order: unique, index, inverse, counts.
-py::tuple weld(py::handle object, bool return_index, bool return_counts) {
-    const Vertices vertices = checked_vertices(object);
-    const WeldResult result = weld_vertices(vertices);
+py::tuple in_unique_order(const Vertices& vertices, const WeldResult& result, bool return_index,
+                          bool return_counts) {
     py::list results;
     results.append(result.unique);
     if (return_index)
@@ -163,6 +199,99 @@ py::tuple weld(py::handle object, bool return_index, bool return_counts) {
     if (return_counts)
         results.append(group_sizes(result));
     return py::tuple(results);
+}
+
+py::tuple weld(py::handle object, bool return_index, bool return_counts) {
+    const Vertices vertices = checked_vertices(object);
+    return in_unique_order(vertices, weld_vertices(vertices), return_index, return_counts);
+}
+
+std::string float_text(double value) {
+    return py::repr(py::float_(value)).cast<std::string>();
+}
+
+// A distance or tolerances as the merge reads them: float32, each checked, before the rounding,
+// to be 0 or more.
+std::vector<float> radii(const py::array& values, const std::string& name) {
+    const char kind = values.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u')
+        throw py::type_error(name + " must be a real number, not " + dtype_text(values));
+    const py::array_t<double, py::array::c_style | py::array::forcecast> doubles(values);
+    const double* begin = doubles.data();
+    const double* end = begin + doubles.size();
+    for (const double* value = begin; value != end; ++value)
+        if (!(*value >= 0.0))
+            throw py::value_error(
+                (values.ndim() == 0 ? name : name + "[" + std::to_string(value - begin) + "]") +
+                " must be 0 or more, not " + float_text(*value));
+    return std::vector<float>(begin, end);
+}
+
+// What a merge compares, checked against the vertices' shape.
+struct CloseRequest {
+    int position_floats;
+    float distance;
+    std::vector<float> tolerances;
+};
+
+int checked_columns(py::handle object, const VertexShape& shape) {
+    const py::int_ columns = py::reinterpret_steal<py::int_>(PyNumber_Index(object.ptr()));
+    if (!columns)
+        throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(columns.ptr(), &overflow);
+    if (overflow != 0 || value < 1 || value > shape.floats)
+        throw py::value_error("columns must be between 1 and the vertex size, " +
+                              std::to_string(shape.floats) + ", not " +
+                              py::repr(columns).cast<std::string>());
+    return static_cast<int>(value);
+}
+
+CloseRequest checked_request(const VertexShape& shape, py::handle distance_object,
+                             py::handle columns, py::handle tolerance_object) {
+    CloseRequest request;
+    request.position_floats = checked_columns(columns, shape);
+    const py::array distance = as_array(distance_object);
+    if (distance.ndim() != 0)
+        throw py::value_error("distance must be one number, not an array of shape " +
+                              shape_text(distance));
+    request.distance = radii(distance, "distance")[0];
+
+    const py::array tolerance = as_array(tolerance_object);
+    const py::ssize_t other_floats = shape.floats - request.position_floats;
+    if (tolerance.ndim() > 1)
+        throw py::value_error("tolerance must be one number or a sequence of numbers, not an "
+                              "array of shape " +
+                              shape_text(tolerance));
+    if (tolerance.ndim() == 1 && tolerance.shape(0) != other_floats)
+        throw py::value_error("tolerance must hold one number per component after the "
+                              "position, " +
+                              std::to_string(other_floats) + " here, not " +
+                              std::to_string(tolerance.shape(0)) +
+                              ", or be one number for all of them");
+    request.tolerances = radii(tolerance, "tolerance");
+    return request;
+}
+
+WeldResult merge_vertices(const Vertices& vertices, const CloseRequest& request) {
+    const auto merge = [&request](int* remap, float* unique, const float* input, int count,
+                                  int floats) {
+        return MergeCloseVertices(remap, unique, input, count, floats, request.position_floats,
+                                  request.distance, request.tolerances.data(),
+                                  static_cast<int>(request.tolerances.size()));
+    };
+    // The weld's work array, freed, then at most 16 bytes per vertex and 48 per component.
+    const WorkMemory work = {"the merge's work memory of up to",
+                             16 * vertices.shape.count + 48 * vertices.shape.floats};
+    return unique_vertices(vertices, merge, work);
+}
+
+py::tuple merge_close(py::handle object, py::handle distance, py::handle columns,
+                      py::handle tolerance, bool return_index, bool return_counts) {
+    const Vertices vertices = rounded_vertices(object);
+    const CloseRequest request = checked_request(vertices.shape, distance, columns, tolerance);
+    return in_unique_order(vertices, merge_vertices(vertices, request), return_index,
+                           return_counts);
 }
 
 struct BadIndex {
@@ -244,6 +373,11 @@ const char* const weld_doc = R"(weld(vertices, return_index, return_counts) -> t
 
 The weld behind vertex_weld.weld, where it is documented: results in numpy.unique's order.)";
 
+const char* const merge_close_doc =
+    R"(merge_close(vertices, distance, columns, tolerance, return_index, return_counts) -> tuple
+
+The merge behind vertex_weld.merge_close, where it is documented: results in numpy.unique's order.)";
+
 const char* const weld_indexed_doc = R"(weld_indexed(vertices, indices) -> (unique, new_indices)
 
 The weld behind vertex_weld.weld_indexed, where it is documented.)";
@@ -254,10 +388,14 @@ PYBIND11_MODULE(_vertex_weld, module) {
     // The docstrings carry signatures that say what the arguments may be.
     py::options options;
     options.disable_function_signatures();
-    module.doc() = "The extension under the vertex_weld package: WeldMesh over numpy arrays.";
+    module.doc() = "The extension under the vertex_weld package: WeldMesh and MergeCloseVertices "
+                   "over numpy arrays.";
     module.attr("__version__") = VERTEX_WELD_VERSION;
     module.def("weld", &weld, py::arg("vertices"), py::arg("return_index"),
                py::arg("return_counts"), weld_doc);
+    module.def("merge_close", &merge_close, py::arg("vertices"), py::arg("distance"),
+               py::arg("columns"), py::arg("tolerance"), py::arg("return_index"),
+               py::arg("return_counts"), merge_close_doc);
     module.def("weld_indexed", &weld_indexed, py::arg("vertices"), py::arg("indices"),
                weld_indexed_doc);
 }

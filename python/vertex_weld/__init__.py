@@ -1,14 +1,15 @@
-"""Exact vertex welding for numpy arrays.
+"""Exact vertex welding, and merging within a distance, for numpy arrays.
 
 weld() removes exact duplicate vertices from an (n, k) float32 array; weld_indexed() does the
-same for an indexed mesh and remaps its indices. Two vertices are equal when every component
+same for an indexed mesh and remaps its indices; merge_close() merges vertices that lie within a
+distance of each other. Two vertices are equal when every component
 compares equal as a float32: +0 equals -0, and a vertex holding a NaN equals nothing. The unique
 vertices come out sorted lexicographically (component 0 first) for finite data, each a bit-exact
 copy of one of the vertices it stands for; for finite data without mixed signed zeros the result
 is that of numpy.unique(vertices, axis=0, return_inverse=True). The weld runs with the GIL
 released, so threads weld in parallel.
 
-Both are plain functions of this package: they pickle by name, so multiprocessing and
+All are plain functions of this package: they pickle by name, so multiprocessing and
 concurrent.futures process pools take them.
 """
 
@@ -22,7 +23,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _vertex_weld
 from ._vertex_weld import __version__
 
-__all__ = ["weld", "weld_indexed", "__version__"]
+__all__ = ["weld", "weld_indexed", "merge_close", "__version__"]
 
 
 @typing.overload
@@ -107,3 +108,116 @@ def weld_indexed(
     negative or not below the number of vertices; otherwise as weld().
     """
     return _vertex_weld.weld_indexed(vertices, indices)
+
+
+@typing.overload
+def merge_close(
+    vertices: ArrayLike,
+    distance: float,
+    *,
+    columns: int = ...,
+    tolerance: float | typing.Sequence[float] = ...,
+    return_index: typing.Literal[False] = ...,
+    return_counts: typing.Literal[False] = ...,
+) -> tuple[NDArray[numpy.float32], NDArray[numpy.int32]]: ...
+@typing.overload
+def merge_close(
+    vertices: ArrayLike,
+    distance: float,
+    *,
+    columns: int = ...,
+    tolerance: float | typing.Sequence[float] = ...,
+    return_index: typing.Literal[True],
+    return_counts: typing.Literal[False] = ...,
+) -> tuple[NDArray[numpy.float32], NDArray[numpy.int64], NDArray[numpy.int32]]: ...
+@typing.overload
+def merge_close(
+    vertices: ArrayLike,
+    distance: float,
+    *,
+    columns: int = ...,
+    tolerance: float | typing.Sequence[float] = ...,
+    return_index: typing.Literal[False] = ...,
+    return_counts: typing.Literal[True],
+) -> tuple[NDArray[numpy.float32], NDArray[numpy.int32], NDArray[numpy.int64]]: ...
+@typing.overload
+def merge_close(
+    vertices: ArrayLike,
+    distance: float,
+    *,
+    columns: int = ...,
+    tolerance: float | typing.Sequence[float] = ...,
+    return_index: typing.Literal[True],
+    return_counts: typing.Literal[True],
+) -> tuple[
+    NDArray[numpy.float32], NDArray[numpy.int64], NDArray[numpy.int32], NDArray[numpy.int64]
+]: ...
+@typing.overload
+def merge_close(
+    vertices: ArrayLike,
+    distance: float,
+    *,
+    columns: int = ...,
+    tolerance: float | typing.Sequence[float] = ...,
+    return_index: bool = ...,
+    return_counts: bool = ...,
+) -> tuple[NDArray[typing.Any], ...]: ...
+
+
+def merge_close(
+    vertices: ArrayLike,
+    distance: float,
+    *,
+    columns: int = 3,
+    tolerance: float | typing.Sequence[float] = 0.0,
+    return_index: bool = False,
+    return_counts: bool = False,
+) -> tuple[NDArray[typing.Any], ...]:
+    """Merge vertices that lie within a distance of each other.
+
+    Two vertices are close when their positions, the first `columns` components, lie at most
+    `distance` apart (Euclidean) and each other component differs by at most its tolerance.
+    The exact duplicates are welded first, as weld() does; the distinct vertices are then walked
+    in weld()'s order, each joining the first representative it is close to, or becoming one.
+
+    vertices: as for weld(), and floating-point arrays of any width too: float64 and wider are
+        rounded to float32 first (values beyond float32's range become infinite), since a merge
+        within a distance does not hang on the last bit. Every promise below holds for the
+        rounded array. Integer dtypes must still convert to float32 exactly.
+    distance: the largest distance between the positions of two close vertices, 0 or more,
+        rounded to float32. 0 asks for equal positions.
+    columns: how many leading components are the position, 1 to k.
+    tolerance: the largest difference of each other component, 0 or more, rounded to float32:
+        one number for all of them, or a sequence of k - columns numbers, one per component.
+        0 asks for equality.
+    return_index, return_counts: as for weld(): index names, for each representative, the
+        first row of vertices (as float32) that holds its bits; counts, the number of rows it
+        stands for.
+
+    Returns, as weld() does and in numpy.unique's order, (unique, inverse), with index and
+    counts between and after where asked for: unique an (m, k) float32 array of the
+    representatives (1-D if vertices is), inverse an (n,) int32 array naming each row's.
+
+    What the result promises:
+    - every vertex is close to its representative, unique[inverse]: a merge never drifts along
+      a chain of vertices each close to the next;
+    - no two representatives are close to each other;
+    - every representative is a bit-exact copy of a vertex that it stands for;
+    - for finite data, unique is sorted lexicographically (component 0 first) and depends only
+      on the set of vertices, not on their order;
+    - a vertex holding a NaN is merged with nothing, and infinite components are close only
+      where equal; +0 equals -0;
+    - the same result on every machine: distances are computed in double precision.
+    With distance 0 and every tolerance 0 the result is weld()'s.
+
+    The merge runs with the GIL released. Memory: the results, the weld's work array of 4 bytes
+    per vertex, then at most 16 bytes per vertex and 48 per component.
+
+    Raises TypeError as weld() does for vertices of other dtypes, and for a distance or
+    tolerance that is not a real number or a columns that is not an integer; ValueError as
+    weld() does for the vertices' shape, and for a negative or NaN distance or tolerance, a
+    columns not in 1..k and a tolerance sequence whose length is not k - columns; MemoryError
+    when the work memory cannot be allocated.
+    """
+    return _vertex_weld.merge_close(vertices, distance, columns, tolerance, return_index,
+                                    return_counts)

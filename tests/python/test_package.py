@@ -1,5 +1,5 @@
-"""weld and weld_indexed as Python functions: pickled by name into process pools, with real
-signatures and Python's own errors for wrong arguments."""
+"""weld, weld_indexed and merge_close as Python functions: pickled by name into process pools,
+with real signatures and Python's own errors for wrong arguments."""
 
 import concurrent.futures
 import functools
@@ -19,7 +19,8 @@ MESHES = [grid_soup(2000, floats, RNG) for floats in (1, 3, 8, 3)]
 FACES = [RNG.integers(0, len(vertices), size=(500, 3)) for vertices in MESHES]
 
 
-@pytest.mark.parametrize("function", [vertex_weld.weld, vertex_weld.weld_indexed])
+@pytest.mark.parametrize("function",
+                         [vertex_weld.weld, vertex_weld.weld_indexed, vertex_weld.merge_close])
 def test_functions_pickle_by_name(function):
     assert pickle.loads(pickle.dumps(function)) is function
 
@@ -34,12 +35,18 @@ def test_a_spawned_pool_maps_as_serial_calls_do():
         assert_same_results(indexed_result, vertex_weld.weld_indexed(vertices, faces))
 
 
-def test_a_process_pool_executor_maps_weld_with_keywords():
-    weld_with_counts = functools.partial(vertex_weld.weld, return_index=True, return_counts=True)
+@pytest.mark.parametrize(
+    "weld",
+    [functools.partial(vertex_weld.weld, return_index=True, return_counts=True),
+     functools.partial(vertex_weld.merge_close, distance=0.4, columns=1, tolerance=0.1,
+                       return_index=True, return_counts=True)],
+    ids=["weld", "merge_close"],
+)
+def test_a_process_pool_executor_maps_with_keywords(weld):
     with concurrent.futures.ProcessPoolExecutor(2) as executor:
-        results = list(executor.map(weld_with_counts, MESHES))
+        results = list(executor.map(weld, MESHES))
     for vertices, result in zip(MESHES, results):
-        assert_same_results(result, weld_with_counts(vertices))
+        assert_same_results(result, weld(vertices))
 
 
 def parameters(function):
@@ -57,6 +64,14 @@ def test_signatures_name_the_parameters():
         ("vertices", inspect.Parameter.POSITIONAL_OR_KEYWORD, empty),
         ("indices", inspect.Parameter.POSITIONAL_OR_KEYWORD, empty),
     ]
+    assert parameters(vertex_weld.merge_close) == [
+        ("vertices", inspect.Parameter.POSITIONAL_OR_KEYWORD, empty),
+        ("distance", inspect.Parameter.POSITIONAL_OR_KEYWORD, empty),
+        ("columns", inspect.Parameter.KEYWORD_ONLY, 3),
+        ("tolerance", inspect.Parameter.KEYWORD_ONLY, 0.0),
+        ("return_index", inspect.Parameter.KEYWORD_ONLY, False),
+        ("return_counts", inspect.Parameter.KEYWORD_ONLY, False),
+    ]
 
 
 @pytest.mark.parametrize(
@@ -68,6 +83,11 @@ def test_signatures_name_the_parameters():
          "Remove exact duplicate vertices."),
         (vertex_weld.weld_indexed, "weld_indexed(vertices: 'ArrayLike', indices: 'ArrayLike')",
          "Weld the vertices of an indexed mesh and remap its indices."),
+        (vertex_weld.merge_close,
+         "merge_close(vertices: 'ArrayLike', distance: 'float', *, columns: 'int' = 3, "
+         "tolerance: 'float | typing.Sequence[float]' = 0.0, return_index: 'bool' = False, "
+         "return_counts: 'bool' = False)",
+         "Merge vertices that lie within a distance of each other."),
     ],
 )
 def test_help_opens_with_the_signature_of_a_function_of_the_package(function, opening, summary):
@@ -91,8 +111,13 @@ VERTICES = numpy.zeros((3, 2), numpy.float32)
          r"^weld\(\) missing 1 required positional argument: 'vertices'$"),
         (lambda: vertex_weld.weld_indexed(VERTICES, [0], axis=0),
          r"^weld_indexed\(\) got an unexpected keyword argument 'axis'$"),
+        (lambda: vertex_weld.merge_close(VERTICES, 0.1, 2),
+         r"^merge_close\(\) takes 2 positional arguments but 3 were given$"),
+        (lambda: vertex_weld.merge_close(VERTICES),
+         r"^merge_close\(\) missing 1 required positional argument: 'distance'$"),
     ],
-    ids=["unknown keyword", "flag given by position", "no vertices", "weld_indexed keyword"],
+    ids=["unknown keyword", "flag given by position", "no vertices", "weld_indexed keyword",
+         "merge_close columns given by position", "merge_close without a distance"],
 )
 def test_wrong_arguments_raise_pythons_type_error(call, message):
     with pytest.raises(TypeError, match=message):

@@ -1,3 +1,4 @@
+import functools
 import subprocess
 import sys
 import threading
@@ -7,7 +8,7 @@ import numpy
 import pytest
 
 import vertex_weld
-from vertex_data import assert_same_results, bits, grid_soup
+from vertex_data import assert_same_results, bits, first_rows_with_bits, grid_soup, huge_view
 
 
 @pytest.mark.parametrize("floats", [1, 3, 8])
@@ -83,16 +84,6 @@ def test_results_come_in_numpy_uniques_order(keywords):
     assert_same_results(vertex_weld.weld(vertices, **keywords), expected)
 
 
-def first_rows_with_bits(vertices, unique, inverse):
-    """For each unique row, the first row of vertices that holds its bits, searched row by row."""
-    rows = bits(vertices).reshape(len(vertices), -1)
-    unique_rows = bits(unique).reshape(len(unique), -1)
-    holds_bits = numpy.flatnonzero((rows == unique_rows[inverse]).all(axis=1))
-    index = numpy.full(len(unique), len(vertices))
-    numpy.minimum.at(index, inverse[holds_bits], holds_bits)
-    return index
-
-
 NAN = numpy.float32("nan")
 
 
@@ -165,12 +156,6 @@ def test_inputs_that_convert_to_float32_without_loss(vertices):
     numpy.testing.assert_array_equal(inverse, expected_inverse)
 
 
-def huge_view(shape):
-    """A float32 array of the given shape that allocates no memory: every element is one float."""
-    one_float = numpy.zeros(1, numpy.float32)
-    return numpy.lib.stride_tricks.as_strided(one_float, shape, (0,) * len(shape))
-
-
 @pytest.mark.parametrize(
     "vertices, error, message",
     [
@@ -238,9 +223,14 @@ def test_contiguous_float32_is_used_without_a_copy():
     assert copied_peak > results_bytes + vertices.nbytes
 
 
-def test_other_threads_run_while_a_weld_runs():
+@pytest.mark.parametrize(
+    "weld",
+    [vertex_weld.weld, functools.partial(vertex_weld.merge_close, distance=0.1)],
+    ids=["weld", "merge_close"],
+)
+def test_other_threads_run_while_a_weld_runs(weld):
     # With a switch interval this long the GIL changes hands only where a thread releases it.
-    # The welder releases it nowhere but in weld(), so if the main thread runs before the welder
+    # The welder releases it nowhere but in the weld, so if the main thread runs before the welder
     # has finished, it runs while a weld is in progress. The welder welds until it is seen, to
     # give the main thread, woken when the GIL is released, time to take it.
     state = {"phase": "starting", "seen": False}
@@ -249,7 +239,7 @@ def test_other_threads_run_while_a_weld_runs():
     def welder():
         state["phase"] = "welding"
         for _ in range(2000):
-            vertex_weld.weld(vertices)
+            weld(vertices)
             if state["seen"]:
                 break
         state["phase"] = "finished"
