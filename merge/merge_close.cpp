@@ -13,8 +13,10 @@
 
 // The work block, after the component rules:
 //   aiOutputOf[m]      distinct vertex -> output index of its representative
-//   aiNextInBucket[m]  representative -> the representative inserted before it in its bucket
-//   aiBuckets[H]       bucket -> the representative inserted last (-1: none), H a power of two
+//   aiNextInBucket[m]  representative (its output index) -> the one inserted before it in its
+//                      bucket, plus one (0: none)
+//   aiBuckets[H]       bucket -> the representative inserted last, plus one (0: none), H a power
+//                      of two
 struct MergeWork {
     int* piOutputOf;
     int* piNextInBucket;
@@ -79,32 +81,30 @@ static void FindSearchCells(SearchCells* pCells, const float* pVertex, const Clo
 }
 
 static int ClosestInBucket(int iBest, uint32_t iBucket, const float* pVertex,
-                           const float* pfDistinct, const MergeWork& work,
+                           const float* pfRepresentatives, const MergeWork& work,
                            const CloseRules& rules) {
-    for (int q = work.piBuckets[iBucket]; q >= 0; q = work.piNextInBucket[q]) {
-        const int iOutput = work.piOutputOf[q];
-        if (iOutput < iBest &&
-            AreClose(pVertex, pfDistinct + (size_t)q * rules.iFloatsPerVert, rules))
-            iBest = iOutput;
-    }
+    for (int r = work.piBuckets[iBucket] - 1; r >= 0; r = work.piNextInBucket[r] - 1)
+        if (r < iBest &&
+            AreClose(pVertex, pfRepresentatives + (size_t)r * rules.iFloatsPerVert, rules))
+            iBest = r;
     return iBest;
 }
 
 // The earliest representative close to the vertex, or INT_MAX. Every cell of the search is
 // visited once, in Gray code order, each one step from the last.
 static int FindRepresentative(const SearchCells& cells, const float* pVertex,
-                              const float* pfDistinct, const MergeWork& work,
+                              const float* pfRepresentatives, const MergeWork& work,
                               const CloseRules& rules) {
     uint64_t iHash = cells.iLowestHash;
-    int iBest = ClosestInBucket(INT_MAX, BucketOf(iHash, work.iBucketMask), pVertex, pfDistinct,
-                                work, rules);
+    int iBest = ClosestInBucket(INT_MAX, BucketOf(iHash, work.iBucketMask), pVertex,
+                                pfRepresentatives, work, rules);
     const uint32_t iNrCells = 1u << cells.iNrSteps;
     for (uint32_t i = 1; i < iNrCells; i++) {
         const int iStep = __builtin_ctz(i);
         const bool bUp = ((i ^ (i >> 1)) >> iStep) & 1;
         iHash += bUp ? cells.aiStep[iStep] : 0 - cells.aiStep[iStep];
-        iBest = ClosestInBucket(iBest, BucketOf(iHash, work.iBucketMask), pVertex, pfDistinct, work,
-                                rules);
+        iBest = ClosestInBucket(iBest, BucketOf(iHash, work.iBucketMask), pVertex,
+                                pfRepresentatives, work, rules);
     }
     return iBest;
 }
@@ -173,24 +173,33 @@ static void PrepareSearch(SearchCells* pCells, const float* pVertex, const Close
     __builtin_prefetch(&work.piBuckets[BucketOf(pCells->iOwnHash, work.iBucketMask)]);
 }
 
-// The output index of distinct vertex j: its representative's, or a new one.
-static int ChooseRepresentative(int j, const SearchCells& cells, const float* pfDistinct,
+// The output index of distinct vertex j: its representative's, or a new one. The
+// representatives are packed at the front of the vertex data as they are chosen: a new one's
+// output index is at most j, and the vertices before j have been walked already.
+static int ChooseRepresentative(int j, const SearchCells& cells, float* pfVertexData,
                                 const MergeWork& work, const CloseRules& rules, int* piNrOutputs) {
-    const float* pVertex = pfDistinct + (size_t)j * rules.iFloatsPerVert;
-    if (HasNaN(pVertex, rules.iFloatsPerVert)) // close to nothing, and out of the buckets
-        return (*piNrOutputs)++;
-    const int iBest = FindRepresentative(cells, pVertex, pfDistinct, work, rules);
-    if (iBest != INT_MAX)
-        return iBest;
-    const uint32_t iBucket = BucketOf(cells.iOwnHash, work.iBucketMask);
-    work.piNextInBucket[j] = work.piBuckets[iBucket];
-    work.piBuckets[iBucket] = j;
-    return (*piNrOutputs)++;
+    const size_t iFloats = (size_t)rules.iFloatsPerVert;
+    const float* pVertex = pfVertexData + j * iFloats;
+    const bool bHasNaN = HasNaN(pVertex, rules.iFloatsPerVert); // close to nothing
+    if (!bHasNaN) {
+        const int iBest = FindRepresentative(cells, pVertex, pfVertexData, work, rules);
+        if (iBest != INT_MAX)
+            return iBest;
+    }
+    const int iOutput = (*piNrOutputs)++;
+    if (iOutput != j)
+        memcpy(pfVertexData + iOutput * iFloats, pVertex, sizeof(float) * iFloats);
+    if (!bHasNaN) {
+        const uint32_t iBucket = BucketOf(cells.iOwnHash, work.iBucketMask);
+        work.piNextInBucket[iOutput] = work.piBuckets[iBucket];
+        work.piBuckets[iBucket] = iOutput + 1;
+    }
+    return iOutput;
 }
 
 // Walks the distinct vertices in order, each joining the earliest representative close to it or
-// becoming one; returns the number of representatives.
-__attribute__((noinline)) static int ChooseRepresentatives(const float* pfDistinct, int iNrDistinct,
+// becoming one; returns the number of representatives, packed at the front of pfVertexData.
+__attribute__((noinline)) static int ChooseRepresentatives(float* pfVertexData, int iNrDistinct,
                                                            const MergeRequest& request,
                                                            ComponentRule* pComponents,
                                                            const MergeWork& work) {
@@ -207,27 +216,12 @@ __attribute__((noinline)) static int ChooseRepresentatives(const float* pfDistin
         const int iSearched = j - kLookahead;
         if (iSearched >= 0)
             work.piOutputOf[iSearched] =
-                ChooseRepresentative(iSearched, cells, pfDistinct, work, rules, &iNrOutputs);
+                ChooseRepresentative(iSearched, cells, pfVertexData, work, rules, &iNrOutputs);
         if (j < iNrDistinct)
-            PrepareSearch(&cells, pfDistinct + (size_t)j * rules.iFloatsPerVert, rules, work);
+            PrepareSearch(&cells, pfVertexData + (size_t)j * rules.iFloatsPerVert, rules, work);
     }
     RestoreFloatModes(&callerModes);
     return iNrOutputs;
-}
-
-// Representatives come in output order, each at or after its output index: moving them forward
-// in that order overwrites only vertices already placed.
-static void PackRepresentatives(float* pfVertexData, const int* piOutputOf, int iNrDistinct,
-                                int iFloatsPerVert) {
-    int iNext = 0;
-    for (int j = 0; j < iNrDistinct; j++) {
-        if (piOutputOf[j] != iNext)
-            continue;
-        if (j != iNext)
-            memcpy(pfVertexData + (size_t)iNext * iFloatsPerVert,
-                   pfVertexData + (size_t)j * iFloatsPerVert, sizeof(float) * iFloatsPerVert);
-        iNext++;
-    }
 }
 
 static bool IsRadius(float fValue) {
@@ -288,11 +282,10 @@ MergeCloseVertices(int* piRemapTable, float* pfVertexDataOut, const float* pfVer
     int* piWords = (int*)((char*)pBlock + iRulesBytes);
     const MergeWork work = {piWords, piWords + iNrDistinct, piWords + 2 * (size_t)iNrDistinct,
                             iNrBuckets - 1};
-    memset(work.piBuckets, 0xff, sizeof(int) * (size_t)iNrBuckets);
+    memset(work.piBuckets, 0, sizeof(int) * (size_t)iNrBuckets);
 
     const int iNrOutputs =
         ChooseRepresentatives(pfVertexDataOut, iNrDistinct, request, pComponents, work);
-    PackRepresentatives(pfVertexDataOut, work.piOutputOf, iNrDistinct, iFloatsPerVert);
     for (int i = 0; i < iNrVerticesIn; i++)
         piRemapTable[i] = work.piOutputOf[piRemapTable[i]];
     free(pBlock);
