@@ -60,7 +60,7 @@ static inline CellKey CountedKey(int32_t iCell) {
 }
 
 static inline bool IsKeyedByValue(float fValue, const ComponentRule& rule) {
-    return rule.fRadius == 0.0 || !(__builtin_fabs((double)fValue) < rule.fExactFrom);
+    return !(__builtin_fabs((double)fValue) < rule.fExactFrom);
 }
 
 // The difference of two components, 0 where they are equal (two equal infinities included).
