@@ -1,6 +1,15 @@
 #include "weld_report.h"
 
+#include <algorithm>
+#include <cinttypes>
 #include <cstdio>
+
+void MergeSummary::add(const MergeSummary& other) {
+    cornersMoved += other.cornersMoved;
+    farthestPosition = std::max(farthestPosition, other.farthestPosition);
+    largestOtherDifference = std::max(largestOtherDifference, other.largestOtherDifference);
+    degenerateFaces += other.degenerateFaces;
+}
 
 void WeldReport::add(const std::string& label, const MeshWeldResult& result) {
     lines.push_back({label, result});
@@ -8,11 +17,34 @@ void WeldReport::add(const std::string& label, const MeshWeldResult& result) {
     total.verticesBefore += result.verticesBefore;
     total.verticesAfter += result.verticesAfter;
     total.weldSeconds += result.weldSeconds;
+    if (result.merge) {
+        if (!total.merge)
+            total.merge = MergeSummary{};
+        total.merge->add(*result.merge);
+    }
 }
+
+namespace {
+
+const char* plural(uint64_t count, const char* one, const char* many) {
+    return count == 1 ? one : many;
+}
+
+} // namespace
 
 void print_summary_line(const std::string& label, const MeshWeldResult& result) {
     std::printf("%s: %u faces, %u -> %u vertices, %.3f ms\n", label.c_str(), result.faces,
                 result.verticesBefore, result.verticesAfter, result.weldSeconds * 1e3);
+    if (result.merge)
+        print_merge_line(*result.merge);
+}
+
+void print_merge_line(const MergeSummary& merge) {
+    std::printf("  merge: %" PRIu64 " %s moved, position by at most %.3g, other components by at "
+                "most %.3g; %" PRIu64 " %s made degenerate, kept\n",
+                merge.cornersMoved, plural(merge.cornersMoved, "corner", "corners"),
+                merge.farthestPosition, merge.largestOtherDifference, merge.degenerateFaces,
+                plural(merge.degenerateFaces, "face", "faces"));
 }
 
 void print_report(const WeldReport& report, Verbosity verbosity, bool withTotal) {

@@ -3,8 +3,20 @@
 #ifndef WELDMESH_WELD_REPORT_H
 #define WELDMESH_WELD_REPORT_H
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+// What a merge within a distance did besides the weld's counts.
+struct MergeSummary {
+    uint64_t cornersMoved = 0;           // corners whose vertex now holds other bytes
+    double farthestPosition = 0.0;       // from a vertex's position to its representative's
+    double largestOtherDifference = 0.0; // of any other component, likewise
+    uint64_t degenerateFaces = 0; // faces the merge left with two corners on one vertex, kept
+
+    void add(const MergeSummary& other);
+};
 
 struct MeshWeldResult {
     unsigned faces = 0;
@@ -17,6 +29,8 @@ struct MeshWeldResult {
     // for the verbose report.
     std::string kept;
     std::string dropped;
+    // Set when the mesh was merged within a distance.
+    std::optional<MergeSummary> merge;
 };
 
 struct WeldReportLine {
@@ -42,7 +56,10 @@ enum class Verbosity { quiet, normal, verbose };
 // -v and leaves the total to the line that names the file.
 void print_report(const WeldReport& report, Verbosity verbosity, bool withTotal);
 
-// "LABEL: F faces, A -> B vertices, T ms"
+// "LABEL: F faces, A -> B vertices, T ms", and after a merge within a distance its line.
 void print_summary_line(const std::string& label, const MeshWeldResult& result);
+
+// "  merge: C corners moved, ...": what a merge within a distance did.
+void print_merge_line(const MergeSummary& merge);
 
 #endif
