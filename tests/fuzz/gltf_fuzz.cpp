@@ -28,14 +28,14 @@ class MemoryFile : public gltf::OutputFile {
 };
 
 // Welds `data` into a glb in memory; false when the input is refused.
-bool weld(const uint8_t* data, size_t size, const AttributeSelection& selection,
-          std::string& glb, WeldReport& report) {
+bool weld(const uint8_t* data, size_t size, const AttributeSelection& selection, std::string& glb,
+          WeldReport& report) {
     gltf::AssetWeld asset;
     try {
         asset.read(data, size, "input");
         if (asset.weld_size() > kMaxWeldSize)
             return false;
-        report = asset.weld(selection);
+        report = asset.weld(selection, MergeLimits{});
         asset.write("output.glb", [&](const std::string& path) {
             if (path != "output.glb")
                 throw ToolError(ErrorKind::unwritable, path, "only the glb is kept");

@@ -4,6 +4,7 @@
 
 #include "attribute_selection.h"
 #include "contained_run.h"
+#include "merge_limits.h"
 #include "weld_report.h"
 
 #include <string>
@@ -20,6 +21,7 @@ struct Options {
     unsigned jobs = 0;           // batch mode: files at once; 0 for one per core
     std::string formatId;
     AttributeSelection attributes;
+    MergeLimits merge;
     Verbosity verbosity = Verbosity::normal;
     bool triangulate = false;
     bool allowOutsideReferences = false;

@@ -64,7 +64,7 @@ std::vector<std::string> AssetWeld::files_read() const {
     return files;
 }
 
-WeldReport AssetWeld::weld(const AttributeSelection& selection) {
+WeldReport AssetWeld::weld(const AttributeSelection& selection, const MergeLimits& merge) {
     keepAll_ = !asset_.unknownExtensions.empty();
     if (!asset_.unknownRequiredExtensions.empty()) {
         WeldReport report;
@@ -73,7 +73,7 @@ WeldReport AssetWeld::weld(const AttributeSelection& selection) {
                                names_of(asset_.unknownRequiredExtensions));
         return report;
     }
-    WeldReport report = weld_asset(asset_, selection, keepAll_);
+    WeldReport report = weld_asset(asset_, selection, merge, keepAll_);
     if (keepAll_)
         report.verboseNotes.push_back(
             "every accessor, buffer view and buffer stays in place: the asset uses " +

@@ -5,6 +5,7 @@
 
 #include "attribute_selection.h"
 #include "file_access.h"
+#include "merge_limits.h"
 #include "model.h"
 #include "weld_report.h"
 #include "write.h"
@@ -32,10 +33,11 @@ class AssetWeld {
     // The input, its buffer files and its external images, as paths that open them.
     std::vector<std::string> files_read() const;
 
-    // Welds every primitive of triangles on the attributes `selection` keeps and removes the
-    // others. An asset that requires an extension the tool does not know is left as it was.
-    // Throws ToolError or std::bad_alloc.
-    WeldReport weld(const AttributeSelection& selection);
+    // Welds every primitive of triangles on the attributes `selection` keeps, merging vertices
+    // within `merge`'s limits where it is active, and removes the other attributes. An asset
+    // that requires an extension the tool does not know is left as it was. Throws ToolError or
+    // std::bad_alloc.
+    WeldReport weld(const AttributeSelection& selection, const MergeLimits& merge);
 
     // Lays out the buffers for `outputPath` and writes the asset through `open`.
     void write(const std::string& outputPath, const OutputOpener& open);

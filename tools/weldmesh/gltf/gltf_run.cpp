@@ -43,7 +43,7 @@ int weld(const Options& options, const FileJob& job, const std::string& stagingD
         inputs.add(path);
 
     enter_stage(JobStage::welding);
-    report = asset.weld(options.attributes);
+    report = asset.weld(options.attributes, options.merge);
     print_report(report, options.verbosity, !is_batch(options));
 
     enter_stage(JobStage::writing);

@@ -108,7 +108,8 @@ struct Primitive {
     size_t index = 0;
     json::Id json = json::kNone;
     int mode = kTriangles;
-    std::vector<Attribute> attributes; // base attributes first, in the document's order
+    std::vector<Attribute>
+        attributes; // base attributes first, POSITION foremost, in document order
     size_t targets = 0;
     bool indexed = false;
     size_t indices = 0;

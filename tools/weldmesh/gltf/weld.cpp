@@ -1,5 +1,7 @@
 #include "weld.h"
 
+#include "merge_measure.h"
+#include "mergeclose.h"
 #include "references.h"
 #include "weld_key.h"
 #include "weldmesh.h"
@@ -83,8 +85,10 @@ Corners corners_of(const Asset& asset, const Primitive& primitive, size_t vertex
     return {std::move(indices), accessor.count};
 }
 
-KeySource key_source(const Asset& asset, const Accessor& accessor) {
+// A merge within a distance compares float data by value; everything else goes by its bytes.
+KeySource key_source(const Asset& asset, const Accessor& accessor, bool merging) {
     KeySource source;
+    source.byValue = merging && accessor.componentType == kFloat;
     source.data = accessor.hasView ? asset.element_data(accessor) : nullptr;
     source.stride = accessor.stride;
     source.elementSize = accessor.elementSize;
@@ -171,16 +175,46 @@ WeldedRows weld_rows(MallocArray<float> key, size_t count, size_t floats, bool f
     return {std::move(remap), std::move(key), unique, elapsed()};
 }
 
+// The tolerance of each key column after the position's (source 0): the merge's for floats
+// compared by value, 0 (equal) for the words and pieces of integer and normalized data.
+std::vector<float> other_tolerances(const WeldKey& key, size_t sources, float tolerance) {
+    std::vector<float> tolerances;
+    for (size_t s = 1; s < sources; ++s)
+        tolerances.insert(tolerances.end(), key.channel(s).floats,
+                          key.channel(s).values ? tolerance : 0.0f);
+    return tolerances;
+}
+
+// Merges the key's rows within the limits. The position, source 0, is compared within the
+// distance where it holds floats, and for equality where it is quantized.
+WeldedRows merge_rows(const float* rows, size_t count, const WeldKey& key, size_t sources,
+                      const MergeLimits& limits) {
+    const auto start = std::chrono::steady_clock::now();
+    const size_t floats = key.floats_per_vertex();
+    const KeyChannel& position = key.channel(0);
+    const std::vector<float> tolerances = other_tolerances(key, sources, limits.tolerance);
+    MallocArray<int> remap = allocate<int>(count);
+    MallocArray<float> merged = allocate<float>(count * floats);
+    const int unique = MergeCloseVertices(
+        remap.get(), merged.get(), rows, int(count), int(floats), int(position.floats),
+        position.values ? limits.distance : 0.0f, tolerances.data(), int(tolerances.size()));
+    if (unique == 0)
+        throw std::bad_alloc();
+    return {std::move(remap), std::move(merged), size_t(unique),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+}
+
 // Output vertices in the order the corners first use them, as the input had them.
 struct VertexOrder {
     std::vector<int> rowOf;    // output vertex -> welded row
     std::vector<int> outputOf; // welded row -> output vertex, -1 for rows no corner uses
-    // output vertex -> the input vertex of its first corner, where a sparse accessor asks
-    std::vector<uint32_t> firstCorner;
+    // output vertex -> an input vertex that holds its bytes, where a sparse accessor asks: that
+    // of its first corner, unless a merge moved that corner
+    std::vector<uint32_t> source;
 };
 
 VertexOrder first_use_order(const std::vector<Corners>& corners, const int* remap, size_t rows,
-                            bool firstCorners) {
+                            bool sources) {
     VertexOrder order;
     order.outputOf.assign(rows, -1);
     order.rowOf.reserve(rows);
@@ -190,11 +224,54 @@ VertexOrder first_use_order(const std::vector<Corners>& corners, const int* rema
             if (output < 0) {
                 output = int(order.rowOf.size());
                 order.rowOf.push_back(remap[list[i]]);
-                if (firstCorners)
-                    order.firstCorner.push_back(list[i]);
+                if (sources)
+                    order.source.push_back(list[i]);
             }
         }
     return order;
+}
+
+// An output vertex whose first corner a merge moved takes as its source the first input vertex
+// that holds its bytes: there is one, since every merged vertex is a copy of an input vertex.
+void source_unmoved_vertices(VertexOrder& order, MergeMeasure& measure, const int* remap,
+                             size_t count) {
+    std::vector<uint32_t> unmoved(order.rowOf.size(), UINT32_MAX);
+    for (uint32_t v = 0; v < count; ++v) {
+        const int output = order.outputOf[size_t(remap[v])];
+        if (output >= 0 && unmoved[size_t(output)] == UINT32_MAX && !measure.moved(v))
+            unmoved[size_t(output)] = v;
+    }
+    for (size_t k = 0; k < order.source.size(); ++k)
+        if (measure.moved(order.source[k]))
+            order.source[k] = unmoved[k];
+}
+
+// Calls f(a, b, c) with the corner numbers of each triangle of a list, strip or fan.
+template <typename F> void for_each_triangle(int mode, size_t corners, F f) {
+    if (mode == kTriangles)
+        for (size_t i = 0; i + 2 < corners; i += 3)
+            f(i, i + 1, i + 2);
+    else if (mode == kTriangleStrip)
+        for (size_t i = 0; i + 2 < corners; ++i)
+            f(i, i + 1, i + 2);
+    else
+        for (size_t i = 1; i + 1 < corners; ++i)
+            f(0, i, i + 1);
+}
+
+// What a merge did to the corners and triangles of primitives of the given modes.
+MergeSummary measure_merge(MergeMeasure& measure, const std::vector<Corners>& corners,
+                           const std::vector<int>& modes) {
+    for (size_t p = 0; p < corners.size(); ++p) {
+        const Corners& list = corners[p];
+        for (size_t i = 0; i < list.count; ++i)
+            measure.add_corner(list[i]);
+        for_each_triangle(modes[p], list.count, [&](size_t a, size_t b, size_t c) {
+            const uint32_t face[3] = {list[a], list[b], list[c]};
+            measure.add_face(face, 3);
+        });
+    }
+    return measure.summary();
 }
 
 // Per component, the smallest and largest value, as glTF's min and max give them; `finite` is
@@ -304,7 +381,7 @@ WeldedAccessor weld_accessor(const Asset& asset, size_t index, bool bounded, con
     out.bounds = combined(halves[0], count < kHalvesFrom ? halves[0] : halves[1]);
     if (accessor.sparse)
         for (size_t k = 0; k < count; ++k)
-            if (is_sparse_index(asset, accessor, order.firstCorner[k])) {
+            if (is_sparse_index(asset, accessor, order.source[k])) {
                 out.sparseIndices.push_back(uint32_t(k));
                 out.sparseValues.insert(out.sparseValues.end(), all.data() + k * out.stride,
                                         all.data() + k * out.stride + accessor.elementSize);
@@ -364,8 +441,10 @@ struct WeldedGroup {
 
 class AssetWelder {
   public:
-    AssetWelder(Asset& asset, const AttributeSelection& selection, bool keepAll)
-        : asset_(asset), doc_(asset.json), selection_(selection), keepAll_(keepAll) {}
+    AssetWelder(Asset& asset, const AttributeSelection& selection, const MergeLimits& merge,
+                bool keepAll)
+        : asset_(asset), doc_(asset.json), selection_(selection), merge_(merge), keepAll_(keepAll) {
+    }
 
     WeldReport run() {
         // Each line stands at its (first) primitive's place in the document.
@@ -443,6 +522,13 @@ class AssetWelder {
             }
     }
 
+    std::vector<int> modes_of(const Group& group) const {
+        std::vector<int> modes;
+        for (size_t p : group.primitives)
+            modes.push_back(asset_.primitives[p].mode);
+        return modes;
+    }
+
     WeldedGroup weld_group(const Group& group) const {
         const Primitive& first = asset_.primitives[group.primitives.front()];
         WeldedGroup out;
@@ -462,9 +548,11 @@ class AssetWelder {
             out.result.faces += faces_of(asset_.primitives[p].mode, corners.back().count);
         }
 
+        // The position's channel is the first, where a merge reads the position: validation
+        // puts POSITION first among the attributes.
         std::vector<KeySource> sources;
         for (size_t accessor : channels)
-            sources.push_back(key_source(asset_, asset_.accessors[accessor]));
+            sources.push_back(key_source(asset_, asset_.accessors[accessor], merge_.active));
         const auto release = [&](size_t s) { asset_.release(asset_.accessors[channels[s]]); };
         WeldKey key(sources, out.vertexCount);
         do {
@@ -474,10 +562,22 @@ class AssetWelder {
                                  " floats exceed the welder's limit");
         } while (!key.fill(release));
         const size_t floats = key.floats_per_vertex();
-        WeldedRows rows = weld_rows(key.take_rows(), out.vertexCount, floats, key.finite());
         const bool sparse = std::any_of(channels.begin(), channels.end(),
                                         [&](size_t a) { return asset_.accessors[a].sparse; });
-        const VertexOrder order = first_use_order(corners, rows.remap.get(), rows.unique, sparse);
+        // A merge leaves the key's rows as they were, for its summary.
+        MallocArray<float> keyRows = key.take_rows();
+        WeldedRows rows =
+            merge_.active ? merge_rows(keyRows.get(), out.vertexCount, key, sources.size(), merge_)
+                          : weld_rows(std::move(keyRows), out.vertexCount, floats, key.finite());
+        VertexOrder order = first_use_order(corners, rows.remap.get(), rows.unique, sparse);
+        if (merge_.active) {
+            MergeMeasure measure(keyRows.get(), rows.welded.get(), rows.remap.get(),
+                                 out.vertexCount, floats, key.channel(0).floats);
+            out.result.merge = measure_merge(measure, corners, modes_of(group));
+            if (sparse)
+                source_unmoved_vertices(order, measure, rows.remap.get(), out.vertexCount);
+            keyRows.reset();
+        }
         for (size_t c = 0; c < channels.size(); ++c) {
             const json::Id json = doc_.at(asset_.array("accessors"), channels[c]);
             const bool bounded =
@@ -767,6 +867,7 @@ class AssetWelder {
     Asset& asset_;
     json::Document& doc_;
     const AttributeSelection& selection_;
+    const MergeLimits& merge_;
     bool keepAll_;
     std::vector<int> outsideReferences_;
     std::vector<bool> claimed_;
@@ -774,8 +875,9 @@ class AssetWelder {
 
 } // namespace
 
-WeldReport weld_asset(Asset& asset, const AttributeSelection& selection, bool keepAll) {
-    return AssetWelder(asset, selection, keepAll).run();
+WeldReport weld_asset(Asset& asset, const AttributeSelection& selection, const MergeLimits& merge,
+                      bool keepAll) {
+    return AssetWelder(asset, selection, merge, keepAll).run();
 }
 
 } // namespace gltf

@@ -4,6 +4,7 @@
 #define WELDMESH_GLTF_WELD_H
 
 #include "attribute_selection.h"
+#include "merge_limits.h"
 #include "model.h"
 #include "weld_report.h"
 
@@ -13,9 +14,11 @@ namespace gltf {
 // views (asset.newViews), an accessor nothing else refers to takes the welded data in its place,
 // one still referred to elsewhere keeps its data and the welded data gets a new accessor, and
 // the accessors the weld left unused go. With `keepAll` (the asset uses an extension the tool
-// does not know) every existing accessor stays as it was and the welded data is appended.
+// does not know) every existing accessor stays as it was and the welded data is appended. With
+// `merge` active, vertices within its limits merge too, each into a copy of an input vertex.
 // Throws ToolError, or std::bad_alloc.
-WeldReport weld_asset(Asset& asset, const AttributeSelection& selection, bool keepAll);
+WeldReport weld_asset(Asset& asset, const AttributeSelection& selection, const MergeLimits& merge,
+                      bool keepAll);
 
 } // namespace gltf
 

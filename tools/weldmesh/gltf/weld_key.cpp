@@ -132,6 +132,13 @@ void put_words(float* key, size_t floatsPerVertex, const KeyChannel& channel,
     });
 }
 
+void put_values(float* key, size_t floatsPerVertex, const KeyChannel& channel,
+                const KeySource& source, size_t begin, size_t end) {
+    for_each_element(source, begin, end, [&](size_t v, const uint8_t* element) {
+        std::memcpy(key + (v - begin) * floatsPerVertex, element, channel.floats * sizeof(float));
+    });
+}
+
 void put_pieces(float* key, size_t floatsPerVertex, const KeyChannel& channel,
                 const KeySource& source, size_t begin, size_t end) {
     for_each_element(source, begin, end, [&](size_t v, const uint8_t* element) {
@@ -164,8 +171,10 @@ void renumber_words(float* key, size_t floatsPerVertex, const KeyChannel& channe
 
 WeldKey::WeldKey(const std::vector<KeySource>& sources, size_t count)
     : sources_(sources), count_(count), channels_(sources.size()) {
-    for (size_t s = 0; s < sources.size(); ++s)
+    for (size_t s = 0; s < sources.size(); ++s) {
         channels_[s].words = sources[s].elementSize % 4 == 0;
+        channels_[s].values = sources[s].byValue && channels_[s].words;
+    }
     lay_out();
 }
 
@@ -185,7 +194,13 @@ bool WeldKey::fill(const std::function<void(size_t)>& read) {
     finite_ = true;
     for (size_t s = 0; s < sources_.size(); ++s) {
         KeyChannel& channel = channels_[s];
-        if (channel.words && !fill_words(channel, sources_[s])) {
+        if (channel.values) {
+            finite_ = false;
+            on_halves(count_, [&](size_t begin, size_t end, int) {
+                put_values(rows_.get() + begin * floatsPerVertex_ + channel.column,
+                           floatsPerVertex_, channel, sources_[s], begin, end);
+            });
+        } else if (channel.words && !fill_words(channel, sources_[s])) {
             channel.words = false;
             lay_out();
             rows_.reset();

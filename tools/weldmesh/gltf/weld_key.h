@@ -24,6 +24,9 @@ struct KeySource {
     size_t sparseIndexSize = 0;
     const uint8_t* sparseValues = nullptr;
     size_t sparseCount = 0;
+    // Float components compared by their values, as a merge within a distance compares them,
+    // instead of by their bytes.
+    bool byValue = false;
 };
 
 const size_t kMaxElementSize = 64; // a MAT4 of floats
@@ -33,9 +36,11 @@ const size_t kMaxElementSize = 64; // a MAT4 of floats
 // them replaced by a stand-in: one of the 256 largest finite floats, numbered as the patterns
 // are met, -0 first. An attribute whose data holds one of the stand-ins it needs, or more such
 // patterns than there are stand-ins, goes in as 16-bit pieces, each an exact small float, as do
-// attributes whose elements are not whole words.
+// attributes whose elements are not whole words. A source compared by value goes in as its
+// floats themselves, -0 and NaN included.
 struct KeyChannel {
     bool words = true;
+    bool values = false;            // words that are the source's floats, with no stand-ins
     size_t floats = 0;              // key floats per element
     size_t column = 0;              // the first of them in a key row
     std::vector<uint32_t> specials; // the pattern each stand-in replaces, by its number
@@ -47,7 +52,8 @@ class WeldKey {
     WeldKey(const std::vector<KeySource>& sources, size_t count);
 
     size_t floats_per_vertex() const { return floatsPerVertex_; }
-    // True when no key float is an infinity (the filled key holds no NaN and no -0).
+    // True when no key float is an infinity, a NaN or -0 (channels of bytes hold none of the
+    // last two): WeldMesh then sorts the distinct rows.
     bool finite() const { return finite_; }
 
     // Allocates the key rows and fills them, reading each source once and calling `read(s)`
