@@ -65,7 +65,7 @@ TEST_F(QuadAndTriangle, MergesExactDuplicatesOnlyAndKeepsEveryCorner) {
     const std::vector<aiVector3D> before = corner_positions();
     MeshWeldResult result;
     std::string error;
-    ASSERT_TRUE(weld_mesh(mesh, AttributeSelection{}, result, error)) << error;
+    ASSERT_TRUE(weld_mesh(mesh, AttributeSelection{}, MergeLimits{}, result, error)) << error;
 
     EXPECT_EQ(result.faces, 2u);
     EXPECT_EQ(result.verticesBefore, 7u);
@@ -86,7 +86,7 @@ TEST_F(QuadAndTriangle, LeavesMeshesWithBonesAsTheyAre) {
     mesh.mBones = new aiBone* [1] { new aiBone };
     MeshWeldResult result;
     std::string error;
-    ASSERT_TRUE(weld_mesh(mesh, AttributeSelection{}, result, error)) << error;
+    ASSERT_TRUE(weld_mesh(mesh, AttributeSelection{}, MergeLimits{}, result, error)) << error;
     EXPECT_FALSE(result.skipReason.empty());
     EXPECT_EQ(mesh.mNumVertices, 7u);
     EXPECT_EQ(result.verticesAfter, 7u);
@@ -96,7 +96,7 @@ TEST_F(QuadAndTriangle, RejectsAFaceIndexPastTheVertices) {
     mesh.mFaces[1].mIndices[2] = 7;
     MeshWeldResult result;
     std::string error;
-    EXPECT_FALSE(weld_mesh(mesh, AttributeSelection{}, result, error));
+    EXPECT_FALSE(weld_mesh(mesh, AttributeSelection{}, MergeLimits{}, result, error));
     EXPECT_NE(error.find("refers to vertex 7 of 7"), std::string::npos) << error;
     EXPECT_EQ(mesh.mNumVertices, 7u);
 }
@@ -181,7 +181,7 @@ TEST_P(Selections, KeepEverySelectedValueAtEveryCornerAndRemoveTheRest) {
     }
     MeshWeldResult result;
     std::string error;
-    ASSERT_TRUE(weld_mesh(mesh, c.selection, result, error)) << error;
+    ASSERT_TRUE(weld_mesh(mesh, c.selection, MergeLimits{}, result, error)) << error;
     EXPECT_EQ(mesh.mNumVertices, c.verticesAfter);
     EXPECT_EQ(result.verticesAfter, c.verticesAfter);
     EXPECT_EQ(corner_values(mesh), expected);
@@ -208,7 +208,7 @@ TEST(MeshWeldLimits, RejectsMoreFloatsThanAnIntCounts) {
     mesh.mNumVertices = unsigned(INT_MAX / 3) + 1;
     MeshWeldResult result;
     std::string error;
-    EXPECT_FALSE(weld_mesh(mesh, AttributeSelection{}, result, error));
+    EXPECT_FALSE(weld_mesh(mesh, AttributeSelection{}, MergeLimits{}, result, error));
     EXPECT_NE(error.find("exceed the welder's limit"), std::string::npos) << error;
     EXPECT_EQ(mesh.mVertices, one);
     mesh.mVertices = nullptr;

@@ -289,7 +289,8 @@ TEST(ComparedWithAssimpJoin, MergesNoLessAndMovesCornersWhereTheExactWeldMovesNo
         for (unsigned m = 0; m < welded->mNumMeshes; ++m) {
             MeshWeldResult result;
             std::string error;
-            ASSERT_TRUE(weld_mesh(*welded->mMeshes[m], AttributeSelection{}, result, error));
+            ASSERT_TRUE(
+                weld_mesh(*welded->mMeshes[m], AttributeSelection{}, MergeLimits{}, result, error));
         }
         ASSERT_EQ(face_sizes(*joined), face_sizes(*welded)) << name;
         const size_t joinMoved = count_changed(corners(*joined, kAll), original);

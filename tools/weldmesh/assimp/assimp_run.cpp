@@ -61,14 +61,16 @@ bool weld_scene(aiScene& scene, const Options& options, const FileJob& job, Weld
         const std::string label = "mesh " + std::to_string(m) + " '" + mesh.mName.C_Str() + "'";
         MeshWeldResult result;
         std::string error;
-        if (!weld_mesh(mesh, options.attributes, result, error)) {
+        if (!weld_mesh(mesh, options.attributes, options.merge, result, error)) {
             fail(job.input, label + ": " + error);
             return false;
         }
         report.add(label, result);
     }
     print_report(report, options.verbosity, !is_batch(options));
-    if (options.verbosity == Verbosity::quiet || !options.attributes.normals || is_batch(options))
+    // The hint's count is that of an exact weld.
+    if (options.verbosity == Verbosity::quiet || !options.attributes.normals || is_batch(options) ||
+        options.merge.active)
         return true;
     const std::string hint =
         positions_only_hint(scene, report.total.verticesBefore, report.total.verticesAfter);

@@ -1,5 +1,7 @@
 #include "mesh_weld.h"
 
+#include "merge_measure.h"
+#include "mergeclose.h"
 #include "weldmesh.h"
 
 #include <assimp/mesh.h>
@@ -109,10 +111,36 @@ void deinterleave(aiMesh& mesh, const std::vector<Stream>& streams, const float*
     mesh.mNumVertices = count;
 }
 
+const int kPositionFloats = 3; // the first stream's
+
+// Welds, or merges within the limits, `count` vertices of `floats` each; 0 when memory runs out.
+int weld_vertices(std::vector<int>& remap, std::vector<float>& out, const std::vector<float>& in,
+                  int count, int floats, const MergeLimits& merge) {
+    if (!merge.active)
+        return WeldMesh(remap.data(), out.data(), in.data(), count, floats);
+    const std::vector<float> tolerances(size_t(floats - kPositionFloats), merge.tolerance);
+    return MergeCloseVertices(remap.data(), out.data(), in.data(), count, floats, kPositionFloats,
+                              merge.distance, tolerances.data(), int(tolerances.size()));
+}
+
+MergeSummary measure_merge(const aiMesh& mesh, const std::vector<float>& in,
+                           const std::vector<float>& out, const std::vector<int>& remap,
+                           int floats) {
+    MergeMeasure measure(in.data(), out.data(), remap.data(), remap.size(), size_t(floats),
+                         kPositionFloats);
+    for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
+        const aiFace& face = mesh.mFaces[f];
+        for (unsigned i = 0; i < face.mNumIndices; ++i)
+            measure.add_corner(face.mIndices[i]);
+        measure.add_face(face.mIndices, face.mNumIndices);
+    }
+    return measure.summary();
+}
+
 } // namespace
 
-bool weld_mesh(aiMesh& mesh, const AttributeSelection& selection, MeshWeldResult& result,
-               std::string& error) {
+bool weld_mesh(aiMesh& mesh, const AttributeSelection& selection, const MergeLimits& merge,
+               MeshWeldResult& result, std::string& error) {
     result = MeshWeldResult{};
     result.faces = mesh.mNumFaces;
     result.verticesBefore = result.verticesAfter = mesh.mNumVertices;
@@ -150,7 +178,7 @@ bool weld_mesh(aiMesh& mesh, const AttributeSelection& selection, MeshWeldResult
     std::vector<float> out(in.size());
     std::vector<int> remap(static_cast<size_t>(count));
     const auto start = std::chrono::steady_clock::now();
-    const int unique = WeldMesh(remap.data(), out.data(), in.data(), count, floatsPerVertex);
+    const int unique = weld_vertices(remap, out, in, count, floatsPerVertex, merge);
     result.weldSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (unique == 0) {
@@ -158,6 +186,8 @@ bool weld_mesh(aiMesh& mesh, const AttributeSelection& selection, MeshWeldResult
         return false;
     }
 
+    if (merge.active)
+        result.merge = measure_merge(mesh, in, out, remap, floatsPerVertex);
     result.kept = names_of(streams, [](const Stream& stream) { return stream.kept; });
     result.dropped =
         names_of(streams, [](const Stream& stream) { return stream.present && !stream.kept; });
