@@ -117,11 +117,30 @@ void note_stop(int signal) {
 
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// One file's totals, as its contained run hands them to the batch.
-struct FileTotals {
-    unsigned faces = 0, before = 0, after = 0;
-    double seconds = 0;
-};
+// One file's totals, as its contained run hands them to the batch: a line of numbers, the
+// merge's after the weld's where there was one.
+std::string totals_line(const MeshWeldResult& total) {
+    char line[256];
+    int length = std::snprintf(line, sizeof line, "%u %u %u %.17g", total.faces,
+                               total.verticesBefore, total.verticesAfter, total.weldSeconds);
+    if (total.merge)
+        length += std::snprintf(line + length, sizeof line - size_t(length),
+                                " %" PRIu64 " %.17g %.17g %" PRIu64, total.merge->cornersMoved,
+                                total.merge->farthestPosition, total.merge->largestOtherDifference,
+                                total.merge->degenerateFaces);
+    return std::string(line, size_t(length)) + "\n";
+}
+
+bool read_totals(const char* line, MeshWeldResult& total) {
+    MergeSummary merge;
+    const int read = std::sscanf(line, "%u %u %u %lf %" SCNu64 " %lf %lf %" SCNu64, &total.faces,
+                                 &total.verticesBefore, &total.verticesAfter, &total.weldSeconds,
+                                 &merge.cornersMoved, &merge.farthestPosition,
+                                 &merge.largestOtherDifference, &merge.degenerateFaces);
+    if (read == 8)
+        total.merge = merge;
+    return read == 4 || read == 8;
+}
 
 class Batch {
   public:
@@ -205,9 +224,7 @@ class Batch {
                 WeldReport report;
                 const int weldStatus = weld_file(options_, job, staging, report);
                 if (weldStatus == 0)
-                    dprintf(results, "%u %u %u %.17g\n", report.total.faces,
-                            report.total.verticesBefore, report.total.verticesAfter,
-                            report.total.weldSeconds);
+                    dprintf(results, "%s", totals_line(report.total).c_str());
                 return weldStatus;
             });
         std::fflush(nullptr);
@@ -260,13 +277,12 @@ class Batch {
 
     void finish(Worker& worker, int status) {
         const FileJob& job = jobs_[worker.job];
-        char line[128] = {};
+        char line[256] = {};
         const ssize_t got = read(worker.results, line, sizeof line - 1);
         close(worker.results);
-        FileTotals totals;
-        const bool welded = WIFEXITED(status) && WEXITSTATUS(status) == 0 && got > 0 &&
-                            std::sscanf(line, "%u %u %u %lf", &totals.faces, &totals.before,
-                                        &totals.after, &totals.seconds) == 4;
+        MeshWeldResult totals;
+        const bool welded =
+            WIFEXITED(status) && WEXITSTATUS(status) == 0 && got > 0 && read_totals(line, totals);
         const bool skipped = WIFEXITED(status) && WEXITSTATUS(status) == kSkippedStatus;
         ++done_;
         erase_progress();
@@ -274,13 +290,13 @@ class Batch {
         if (welded) {
             ++welded_;
             faces_ += totals.faces;
-            before_ += totals.before;
-            after_ += totals.after;
-            seconds_ += totals.seconds;
+            before_ += totals.verticesBefore;
+            after_ += totals.verticesAfter;
+            seconds_ += totals.weldSeconds;
+            if (totals.merge)
+                merge_.add(*totals.merge);
             if (options_.verbosity != Verbosity::quiet)
-                std::printf("%s -> %s: %u faces, %u -> %u vertices, %.3f ms\n", job.input.c_str(),
-                            job.output.c_str(), totals.faces, totals.before, totals.after,
-                            totals.seconds * 1e3);
+                print_summary_line(job.input + " -> " + job.output, totals);
         } else if (skipped) {
             ++skipped_;
             if (options_.verbosity != Verbosity::quiet)
@@ -330,6 +346,8 @@ class Batch {
                     " -> %" PRIu64 " vertices, %.3f ms\n",
                     jobs_.size(), jobs_.size() == 1 ? "file" : "files", welded_, skipped_, failed_,
                     faces_, before_, after_, seconds_ * 1e3);
+        if (options_.merge.active)
+            print_merge_line(merge_);
     }
 
     using Clock = std::chrono::steady_clock;
@@ -344,6 +362,7 @@ class Batch {
     unsigned welded_ = 0, skipped_ = 0, failed_ = 0;
     uint64_t faces_ = 0, before_ = 0, after_ = 0;
     double seconds_ = 0;
+    MergeSummary merge_;
 };
 
 } // namespace

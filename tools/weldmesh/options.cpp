@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,12 @@ const char kUsage[] =
     "                         coordinate set), color (first colour set), or all (default:\n"
     "                         every attribute and every set the meshes have). Positions are\n"
     "                         always kept; the others are removed from the output.\n"
+    "      --merge-distance D also merge vertices whose positions lie within D of each\n"
+    "                         other and whose other float attributes are equal, or within\n"
+    "                         --tolerance; integer and normalized attributes (quantized\n"
+    "                         positions, 8- and 16-bit colours, joints) merge only where equal\n"
+    "      --tolerance T      with --merge-distance: how much each other float component may\n"
+    "                         differ (default 0: equal)\n"
     "  -f, --format ID        export format id instead of the extension's, e.g. stlb for\n"
     "                         binary STL or ply for ASCII PLY (.ply is binary by default)\n"
     "      --triangulate      split polygons into triangles, keeping their corners, as\n"
@@ -47,7 +54,8 @@ const char kUsage[] =
     "\n"
     "A .gltf or .glb written from a .gltf or .glb (without --format) keeps every byte of the\n"
     "asset but the duplicate vertices: each triangle primitive is welded on all its attributes\n"
-    "and morph targets, merging corners only when all their bytes are equal.\n"
+    "and morph targets, merging corners only when all their bytes are equal (with\n"
+    "--merge-distance, when they are close); each vertex left is one of the input's.\n"
     "\n"
     "Other formats go through Assimp, whose exporters decide what the file keeps: ply and obj\n"
     "keep positions, normals and uv exactly (ply stores colours in 8 bits, obj drops alpha and\n"
@@ -71,6 +79,15 @@ bool parse_count(const char* text, unsigned long long maximum, unsigned long lon
     errno = 0;
     value = std::strtoull(text, &end, 10);
     return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 && value <= maximum;
+}
+
+// A distance or a tolerance: a number of 0 or more, finite as a float. NaN, infinities and signs
+// are refused by the first character.
+bool parse_radius(const char* text, float& value) {
+    char* end;
+    value = float(std::strtod(text, &end));
+    return ((*text >= '0' && *text <= '9') || *text == '.') && end != text && *end == '\0' &&
+           std::isfinite(value);
 }
 
 const char kShortOptions[] = ":a:f:o:j:qvh";
@@ -109,7 +126,9 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
         timeLimitOption,
         memoryLimitOption,
         allowOutsideOption,
-        outputExtensionOption
+        outputExtensionOption,
+        mergeDistanceOption,
+        toleranceOption
     };
     const option longOptions[] = {
         {"attributes", required_argument, nullptr, 'a'},
@@ -124,11 +143,14 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
         {"allow-outside-references", no_argument, nullptr, allowOutsideOption},
         {"output-dir", required_argument, nullptr, 'o'},
         {"output-ext", required_argument, nullptr, outputExtensionOption},
+        {"merge-distance", required_argument, nullptr, mergeDistanceOption},
+        {"tolerance", required_argument, nullptr, toleranceOption},
         {nullptr, 0, nullptr, 0}};
     // getopt's own messages would name the program by its full path.
     opterr = 0;
     int opt;
     unsigned long long value;
+    bool toleranceGiven = false;
     while ((opt = getopt_long(argc, argv, kShortOptions, longOptions, nullptr)) != -1) {
         switch (opt) {
         case 'a': {
@@ -196,10 +218,32 @@ ParseOutcome parse_options(int argc, char** argv, Options& options) {
             options.limits.memoryBytes = value * kMiB;
             options.memoryLimitGiven = true;
             break;
+        case mergeDistanceOption:
+            if (!parse_radius(optarg, options.merge.distance)) {
+                std::fprintf(stderr,
+                             "weldmesh: --merge-distance takes a distance of 0 or more, not '%s'\n",
+                             optarg);
+                return ParseOutcome::usageError;
+            }
+            options.merge.active = true;
+            break;
+        case toleranceOption:
+            if (!parse_radius(optarg, options.merge.tolerance)) {
+                std::fprintf(stderr,
+                             "weldmesh: --tolerance takes a difference of 0 or more, not '%s'\n",
+                             optarg);
+                return ParseOutcome::usageError;
+            }
+            toleranceGiven = true;
+            break;
         default:
             report_bad_option(opt, argv[optind - 1]);
             return ParseOutcome::usageError;
         }
+    }
+    if (toleranceGiven && !options.merge.active) {
+        std::fputs("weldmesh: --tolerance goes with --merge-distance\n", stderr);
+        return ParseOutcome::usageError;
     }
     if (is_batch(options)) {
         if (argc == optind) {
