@@ -243,6 +243,9 @@ TEST_F(ScratchDir, OptionsWithoutWork) {
     EXPECT_EQ(help.out.rfind("usage: weldmesh", 0), 0u) << help.out;
     EXPECT_NE(help.out.find("--time-limit S     stop"), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("--memory-limit MIB stop"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("--merge-distance D also merge"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("--tolerance T      with --merge-distance"), std::string::npos)
+        << help.out;
 
     const RunResult version = run("--version");
     EXPECT_EQ(version.status, 0);
@@ -428,7 +431,27 @@ INSTANTIATE_TEST_SUITE_P(
         BadRun{"BadTimeLimit", "--time-limit soon DIR/in.ply DIR/out.ply",
                "weldmesh: --time-limit takes whole seconds, not 'soon'", 2},
         BadRun{"BadMemoryLimit", "--memory-limit 1.5 DIR/in.ply DIR/out.ply",
-               "weldmesh: --memory-limit takes whole mebibytes, not '1.5'", 2}),
+               "weldmesh: --memory-limit takes whole mebibytes, not '1.5'", 2},
+        BadRun{"NegativeMergeDistance", "--merge-distance -1e-5 DIR/in.ply DIR/out.ply",
+               "weldmesh: --merge-distance takes a distance of 0 or more, not '-1e-5'", 2},
+        BadRun{"NaNMergeDistance", "--merge-distance nan DIR/in.ply DIR/out.ply",
+               "weldmesh: --merge-distance takes a distance of 0 or more, not 'nan'", 2},
+        BadRun{"InfiniteMergeDistance", "--merge-distance=inf DIR/in.ply DIR/out.ply",
+               "weldmesh: --merge-distance takes a distance of 0 or more, not 'inf'", 2},
+        BadRun{"MergeDistancePastTheFloats", "--merge-distance 1e39 DIR/in.ply DIR/out.ply",
+               "weldmesh: --merge-distance takes a distance of 0 or more, not '1e39'", 2},
+        BadRun{"MergeDistanceWithAUnit", "--merge-distance 0.1mm DIR/in.ply DIR/out.ply",
+               "weldmesh: --merge-distance takes a distance of 0 or more, not '0.1mm'", 2},
+        BadRun{"EmptyMergeDistance", "--merge-distance '' DIR/in.ply DIR/out.ply",
+               "weldmesh: --merge-distance takes a distance of 0 or more, not ''", 2},
+        BadRun{"MergeDistanceWithoutValue", "DIR/in.ply DIR/out.ply --merge-distance",
+               "weldmesh: option '--merge-distance' needs a value", 2},
+        BadRun{"NegativeTolerance", "--merge-distance 1e-5 --tolerance -0.5 DIR/in.ply DIR/out.ply",
+               "weldmesh: --tolerance takes a difference of 0 or more, not '-0.5'", 2},
+        BadRun{"WordForTolerance", "--merge-distance 1e-5 --tolerance some DIR/in.ply DIR/out.ply",
+               "weldmesh: --tolerance takes a difference of 0 or more, not 'some'", 2},
+        BadRun{"ToleranceWithoutMergeDistance", "--tolerance 0.1 DIR/in.ply DIR/out.ply",
+               "weldmesh: --tolerance goes with --merge-distance", 2}),
     [](const testing::TestParamInfo<BadRun>& info) { return info.param.name; });
 
 // A binary PLY of one vertex repeated `count` times, in count / 3 triangles: 12 bytes of file
