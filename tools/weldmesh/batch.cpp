@@ -24,7 +24,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <regex>
 
 namespace fs = std::filesystem;
 
@@ -140,6 +139,15 @@ bool read_totals(const char* line, MeshWeldResult& total) {
     if (read == 8)
         total.merge = merge;
     return read == 4 || read == 8;
+}
+
+// "stem" for "stem_12", empty where the name does not end in an underscore and digits.
+std::string without_number(const std::string& name) {
+    const size_t underscore = name.rfind('_');
+    if (underscore == std::string::npos || underscore + 1 == name.size() ||
+        name.find_first_not_of("0123456789", underscore + 1) != std::string::npos)
+        return {};
+    return name.substr(0, underscore);
 }
 
 class Batch {
@@ -412,12 +420,11 @@ std::vector<FileJob> plan_batch(const Options& options, std::string& error) {
             gltfStems.emplace(stem_of(jobs[j].output), j);
     }
     // One glTF output's numbered .bin file can be another's own.
-    static const std::regex numbered("(.*)_[0-9]+");
     for (const auto& [stem, j] : gltfStems) {
-        std::smatch match;
-        if (!std::regex_match(stem.second, match, numbered))
+        const std::string unnumbered = without_number(stem.second);
+        if (unnumbered.empty())
             continue;
-        const auto other = gltfStems.find({stem.first, match[1]});
+        const auto other = gltfStems.find({stem.first, unnumbered});
         if (other != gltfStems.end()) {
             error = (fs::path(jobs[j].output).parent_path() / (stem.second + ".bin")).string() +
                     ": both " + jobs[other->second].input + " and " + jobs[j].input +
