@@ -130,20 +130,6 @@ RandomMesh MakeOutOfContractMesh(uint32_t seed) {
     return mesh;
 }
 
-bool VertexLess(const float* a, const float* b, int channels) {
-    for (int c = 0; c < channels; c++) {
-        if (a[c] < b[c])
-            return true;
-        if (b[c] < a[c])
-            return false;
-    }
-    return false;
-}
-
-bool AllFinite(const std::vector<float>& values) {
-    return std::all_of(values.begin(), values.end(), [](float f) { return std::isfinite(f); });
-}
-
 // The groups of equal vertices, found by sorting: each group lists its input indices.
 std::vector<std::vector<int>> GroupsOfEqualVertices(const RandomMesh& mesh) {
     const int channels = mesh.channels;
@@ -181,14 +167,6 @@ void ExpectMatchesGroups(const WeldRun& run, const RandomMesh& mesh) {
                 repIsMember = true;
         }
         EXPECT_TRUE(repIsMember) << "output vertex " << k << " copies no vertex of its group";
-    }
-}
-
-void ExpectSortedOutput(const WeldRun& run, int channels) {
-    for (int k = 1; k < run.unique; k++) {
-        EXPECT_TRUE(VertexLess(&run.out[size_t(k - 1) * channels], &run.out[size_t(k) * channels],
-                               channels))
-            << "output vertices " << k - 1 << " and " << k << " out of order";
     }
 }
 

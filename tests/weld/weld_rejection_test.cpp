@@ -1,5 +1,5 @@
-// Every call that must return 0 without touching the caller's arrays. The binary is linked with
-// --wrap=malloc and --wrap=free, so that the heap calls of WeldMesh can be counted and failed.
+// Every call that must return 0 without touching the caller's arrays, and the weld's heap calls.
+#include "heap_log.h"
 #include "weld_test_util.h"
 
 #include <gtest/gtest.h>
@@ -9,59 +9,15 @@
 #include <cstdint>
 #include <vector>
 
-extern "C" void* __real_malloc(size_t size);
-extern "C" void __real_free(void* block);
-
-namespace {
-
-struct HeapProbe {
-    bool armed = false;
-    bool failAllocations = false;
-    int allocations = 0;
-    int frees = 0;
-    void* lastBlock = nullptr;
-    void* lastFreed = nullptr;
-};
-
-HeapProbe g_heap;
-
-// Counts (and optionally fails) the heap calls made between construction and destruction.
-struct ScopedHeapProbe {
-    explicit ScopedHeapProbe(bool failAllocations) {
-        g_heap = HeapProbe();
-        g_heap.failAllocations = failAllocations;
-        g_heap.armed = true;
-    }
-    ~ScopedHeapProbe() { g_heap.armed = false; }
-};
-
-} // namespace
-
-extern "C" void* __wrap_malloc(size_t size) {
-    if (!g_heap.armed)
-        return __real_malloc(size);
-    g_heap.allocations++;
-    g_heap.lastBlock = g_heap.failAllocations ? nullptr : __real_malloc(size);
-    return g_heap.lastBlock;
-}
-
-extern "C" void __wrap_free(void* block) {
-    if (g_heap.armed && block != nullptr) {
-        g_heap.frees++;
-        g_heap.lastFreed = block;
-    }
-    __real_free(block);
-}
-
 namespace {
 
 int WeldWithFailingHeap(int* remap, float* out, const float* in, int n, int channels) {
-    ScopedHeapProbe probe(true);
+    ScopedHeapLog log(0);
     return WeldMesh(remap, out, in, n, channels);
 }
 
 int WeldWithCountedHeap(int* remap, float* out, const float* in, int n, int channels) {
-    ScopedHeapProbe probe(false);
+    ScopedHeapLog log;
     return WeldMesh(remap, out, in, n, channels);
 }
 
@@ -134,7 +90,7 @@ TEST_P(WeldRejects, ReturnsZeroTouchingAndAllocatingNothing) {
     const int result = buffer.Weld(GetParam(), WeldWithCountedHeap);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(buffer.words, before);
-    EXPECT_EQ(g_heap.allocations, 0);
+    EXPECT_EQ(RecordedHeapCalls().allocations, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Weld, WeldRejects, testing::ValuesIn(RejectedCalls()),
@@ -152,7 +108,7 @@ const std::vector<float> kWorkedExample = {1, 2, 3, 0, 0, 0, 1, 2, 3, -0.0f, 0, 
 
 TEST(WeldHeap, FailedAllocationReturnsZeroAndLeavesTheArraysAlone) {
     const WeldRun run = RunWeld(kWorkedExample, 3, WeldWithFailingHeap);
-    EXPECT_EQ(g_heap.allocations, 1);
+    EXPECT_EQ(RecordedHeapCalls().allocations, 1);
     EXPECT_EQ(run.unique, 0);
     EXPECT_EQ(run.remap, std::vector<int>(5, kUntouchedRemap));
     ExpectUntouchedTail(run, 3);
@@ -160,10 +116,11 @@ TEST(WeldHeap, FailedAllocationReturnsZeroAndLeavesTheArraysAlone) {
 
 TEST(WeldHeap, UsesOneBlockAndFreesIt) {
     const WeldRun run = RunWeld(kWorkedExample, 3, WeldWithCountedHeap);
+    const HeapLog& heap = RecordedHeapCalls();
     EXPECT_EQ(run.unique, 3);
-    EXPECT_EQ(g_heap.allocations, 1);
-    EXPECT_EQ(g_heap.frees, 1);
-    EXPECT_EQ(g_heap.lastFreed, g_heap.lastBlock);
+    ASSERT_EQ(heap.allocations, 1);
+    ASSERT_EQ(heap.frees, 1);
+    EXPECT_EQ(heap.calls[1].block, heap.calls[0].block);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -39,13 +40,19 @@ struct WeldRun {
     std::vector<float> out;
 };
 
-inline WeldRun RunWeld(const std::vector<float>& in, int channels, WeldFunction weld = WeldMesh) {
-    const int n = int(in.size()) / channels;
+// Outputs for n vertices of `floats` floats in all, prefilled with the untouched values.
+inline WeldRun PrefilledRun(int n, size_t floats) {
     WeldRun run;
     run.remap.assign(n, kUntouchedRemap);
-    run.out.resize(in.size());
+    run.out.resize(floats);
     for (float& value : run.out)
         std::memcpy(&value, &kUntouchedOutputBits, sizeof value);
+    return run;
+}
+
+inline WeldRun RunWeld(const std::vector<float>& in, int channels, WeldFunction weld = WeldMesh) {
+    const int n = int(in.size()) / channels;
+    WeldRun run = PrefilledRun(n, in.size());
     run.unique = weld(run.remap.data(), run.out.data(), in.data(), n, channels);
     return run;
 }
@@ -61,6 +68,28 @@ inline bool HasNan(const float* vertex, int channels) {
         if (std::isnan(vertex[c]))
             return true;
     return false;
+}
+
+inline bool VertexLess(const float* a, const float* b, int channels) {
+    for (int c = 0; c < channels; c++) {
+        if (a[c] < b[c])
+            return true;
+        if (b[c] < a[c])
+            return false;
+    }
+    return false;
+}
+
+inline bool AllFinite(const std::vector<float>& values) {
+    return std::all_of(values.begin(), values.end(), [](float f) { return std::isfinite(f); });
+}
+
+inline void ExpectSortedOutput(const WeldRun& run, int channels) {
+    for (int k = 1; k < run.unique; k++) {
+        EXPECT_TRUE(VertexLess(&run.out[size_t(k - 1) * channels], &run.out[size_t(k) * channels],
+                               channels))
+            << "output vertices " << k - 1 << " and " << k << " out of order";
+    }
 }
 
 inline void ExpectUntouchedTail(const WeldRun& run, int channels) {
