@@ -271,6 +271,8 @@ MergeCloseVertices(int* piRemapTable, float* pfVertexDataOut, const float* pfVer
         return iNrDistinct;
 
     const uint32_t iNrBuckets = BucketCountFor(iNrDistinct);
+    if ((size_t)iFloatsPerVert > SIZE_MAX / sizeof(ComponentRule))
+        return 0;
     const size_t iRulesBytes = sizeof(ComponentRule) * (size_t)iFloatsPerVert;
     const size_t iNrWords = 2 * (size_t)iNrDistinct + iNrBuckets;
     if (iNrWords > (SIZE_MAX - iRulesBytes) / sizeof(int))
