@@ -199,12 +199,8 @@ static int ChooseRepresentative(int j, const SearchCells& cells, float* pfVertex
 
 // Walks the distinct vertices in order, each joining the earliest representative close to it or
 // becoming one; returns the number of representatives, packed at the front of pfVertexData.
-__attribute__((noinline)) static int ChooseRepresentatives(float* pfVertexData, int iNrDistinct,
-                                                           const MergeRequest& request,
-                                                           ComponentRule* pComponents,
-                                                           const MergeWork& work) {
-    FloatModes callerModes;
-    SetFloatModes(&callerModes, kX87DoubleControl);
+static int ChooseRepresentatives(float* pfVertexData, int iNrDistinct, const MergeRequest& request,
+                                 ComponentRule* pComponents, const MergeWork& work) {
     SetComponentRules(pComponents, request);
     const double fDistance = request.fDistance;
     const CloseRules rules = {request.iFloatsPerVert, request.iPositionFloats,
@@ -220,7 +216,6 @@ __attribute__((noinline)) static int ChooseRepresentatives(float* pfVertexData, 
         if (j < iNrDistinct)
             PrepareSearch(&cells, pfVertexData + (size_t)j * rules.iFloatsPerVert, rules, work);
     }
-    RestoreFloatModes(&callerModes);
     return iNrOutputs;
 }
 
@@ -257,10 +252,14 @@ static uint32_t BucketCountFor(int iNrDistinct) {
     return iCount;
 }
 
-__attribute__((visibility("default"))) int
-MergeCloseVertices(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
-                   int iNrVerticesIn, int iFloatsPerVert, int iPositionFloats, float fDistance,
-                   const float* pfTolerances, int iNrTolerances) {
+// The merge, under the modes MergeCloseVertices sets. The distance comes as its bits, which no
+// compiler copies with a floating-point load, so that it is first read as a float under them.
+__attribute__((noinline)) static int
+MergeUnderOwnModes(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
+                   int iNrVerticesIn, int iFloatsPerVert, int iPositionFloats,
+                   uint32_t iDistanceBits, const float* pfTolerances, int iNrTolerances) {
+    float fDistance;
+    memcpy(&fDistance, &iDistanceBits, sizeof fDistance);
     const MergeRequest request = {iFloatsPerVert, iPositionFloats, fDistance, pfTolerances,
                                   iNrTolerances};
     if (!IsValidRequest(request))
@@ -292,4 +291,23 @@ MergeCloseVertices(int* piRemapTable, float* pfVertexDataOut, const float* pfVer
         piRemapTable[i] = work.piOutputOf[piRemapTable[i]];
     free(pBlock);
     return iNrOutputs;
+}
+
+// Every float of the call is read under the merge's own modes, the arguments included: where the
+// caller reads denormals as zero a denormal distance would ask for equality, where it unmasked
+// invalid operations comparing a NaN distance would trap, and either would leave its flags
+// raised in the caller's state.
+__attribute__((visibility("default"))) int
+MergeCloseVertices(int* piRemapTable, float* pfVertexDataOut, const float* pfVertexDataIn,
+                   int iNrVerticesIn, int iFloatsPerVert, int iPositionFloats, float fDistance,
+                   const float* pfTolerances, int iNrTolerances) {
+    uint32_t iDistanceBits;
+    memcpy(&iDistanceBits, &fDistance, sizeof iDistanceBits);
+    FloatModes callerModes;
+    SetFloatModes(&callerModes, kX87DoubleControl);
+    const int iResult = MergeUnderOwnModes(piRemapTable, pfVertexDataOut, pfVertexDataIn,
+                                           iNrVerticesIn, iFloatsPerVert, iPositionFloats,
+                                           iDistanceBits, pfTolerances, iNrTolerances);
+    RestoreFloatModes(&callerModes);
+    return iResult;
 }
