@@ -1,6 +1,7 @@
 # Checks that ARCHIVE holds one object, a relocatable of EXPECTED_CLASS for EXPECTED_MACHINE, that
-# its only global symbol is WeldMesh, hidden ones included (a static link sees those too), and
-# that it needs nothing but malloc, free, memcpy, memset and the assertion handler.
+# its only global symbols are EXPECTED_GLOBALS, hidden ones included (a static link sees those
+# too), and that it needs nothing but malloc, free, memcpy, memset, the assertion handler and
+# EXTRA_UNDEFINED (the functions of another of the project's archives that it builds on).
 execute_process(COMMAND ${READELF} -hW ${ARCHIVE} OUTPUT_VARIABLE headers COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX MATCHALL "\nFile: [^\n]+" members "${headers}")
 list(LENGTH members memberCount)
@@ -16,16 +17,21 @@ endforeach()
 execute_process(COMMAND ${READELF} -sW ${ARCHIVE} OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX MATCHALL "[^\n]+ (GLOBAL|WEAK) +[A-Z]+ +[0-9]+ [^\n]+" defined "${symbols}")
 list(TRANSFORM defined REPLACE ".* " "")
-if(NOT defined STREQUAL "WeldMesh")
-  message(FATAL_ERROR "the archive defines the globals '${defined}', expected WeldMesh alone:\n${symbols}")
+list(SORT defined)
+set(expected ${EXPECTED_GLOBALS})
+list(SORT expected)
+if(NOT defined STREQUAL expected)
+  message(FATAL_ERROR
+    "the archive defines the globals '${defined}', expected '${EXPECTED_GLOBALS}':\n${symbols}")
 endif()
 
 # C programs link the archive with the C driver and nothing else: it may call the allocator, block
 # copies and the assertion handler (and the sanitizer runtimes, in sanitizer builds).
+set(allowed malloc free memcpy memset __assert_fail _GLOBAL_OFFSET_TABLE_ ${EXTRA_UNDEFINED})
+list(JOIN allowed "|" allowedNames)
 string(REGEX MATCHALL "[^\n]+ UND [^\n]+" undefined "${symbols}")
 list(TRANSFORM undefined REPLACE ".* " "")
-list(FILTER undefined EXCLUDE REGEX
-  "^(|malloc|free|memcpy|memset|__assert_fail|_GLOBAL_OFFSET_TABLE_|__(asan|ubsan)_[A-Za-z0-9_]+)$")
+list(FILTER undefined EXCLUDE REGEX "^(|${allowedNames}|__(asan|ubsan)_[A-Za-z0-9_]+)$")
 if(undefined)
-  message(FATAL_ERROR "archive needs symbols beyond the C allocator and block copies: ${undefined}")
+  message(FATAL_ERROR "archive needs symbols beyond '${allowed}': ${undefined}")
 endif()
