@@ -224,9 +224,11 @@ static bool IsRadius(float fValue) {
 } // NaN is not
 
 static bool IsValidRequest(const MergeRequest& request) {
-    const int iNrOthers = request.iFloatsPerVert - request.iPositionFloats;
-    if (request.iPositionFloats < 1 || iNrOthers < 0 || !IsRadius(request.fDistance))
+    // Compared before subtracting, which would overflow for counts far out of range.
+    if (request.iPositionFloats < 1 || request.iPositionFloats > request.iFloatsPerVert ||
+        !IsRadius(request.fDistance))
         return false;
+    const int iNrOthers = request.iFloatsPerVert - request.iPositionFloats;
     if (request.iNrTolerances != 0 && request.iNrTolerances != 1 &&
         request.iNrTolerances != iNrOthers)
         return false;
