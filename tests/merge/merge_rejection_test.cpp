@@ -70,6 +70,7 @@ const RejectedMerge kRejectedMerges[] = {
     {"IntMinPositionFloats", 4, 4, INT_MIN, 1.0f, {}, 0, kApart},
     {"MorePositionFloatsThanFloats", 4, 4, 5, 1.0f, {}, 0, kApart},
     {"NoFloatsPerVertex", 4, 0, 1, 1.0f, {}, 0, kApart},
+    {"IntMinFloatsPerVertex", 4, INT_MIN, 1, 1.0f, {}, 0, kApart},
     {"NegativeDistance", 4, 4, 2, -1.0f, {}, 0, kApart},
     {"SmallestNegativeDistance", 4, 4, 2, -FLT_TRUE_MIN, {}, 0, kApart},
     {"NegativeInfiniteDistance", 4, 4, 2, -kInf, {}, 0, kApart},
