@@ -13,7 +13,10 @@ extern "C" {
  * fDistance and each of the other components differs by at most its tolerance: pfTolerances
  * holds iNrTolerances values, 0 (pfTolerances may be NULL: every other component must be equal),
  * 1 (one tolerance for all of them) or iFloatsPerVert - iPositionFloats (one per component). A
- * tolerance or distance of 0 asks for equality, with +0 equal to -0.
+ * tolerance or distance of 0 asks for equality, with +0 equal to -0. The arithmetic is double
+ * precision, rounding to nearest: the squares of the position's differences are summed in
+ * component order and compared with fDistance squared; equal components differ by 0, two equal
+ * infinities included.
  *
  * The vertices are welded exactly first (WeldMesh), then the distinct vertices are walked in
  * that order: each joins the first representative it is close to, or becomes one. Writes the
@@ -45,9 +48,15 @@ extern "C" {
  * Returns 0 too when the work block cannot be allocated; the remap table and the output then
  * hold scratch.
  *
- * Time: linear in the vertex count for any data. Candidates are found through a hash of cells
- * keyed on every compared component, each cell a few distances or tolerances wide; a vertex
- * looks at one cell, or at two along each component where it lies near a cell's border.
+ * Time: linear in the vertex count, with a constant that grows with the number of compared
+ * components and with how many representatives share a cell. Candidates are found through a hash
+ * of cells keyed on every compared component, each cell 2k radii wide on the k components
+ * compared within a radius (4 radii at least); a vertex looks at one cell, or at two along each
+ * component where it lies near a cell's border. Only the first twelve components compared within
+ * a radius are hashed, so that a vertex looks at no more than 2^12 cells. A search is long only
+ * where many representatives share a cell: data laid out on a lattice just over the radius apart
+ * along j components packs up to about (2k)^j of them into one, and vertices that share their
+ * cells along the hashed components and differ only past them are compared one by one.
  * Memory: WeldMesh's block of 4 bytes per vertex, freed, then one heap block of at most
  * 16 bytes per distinct vertex and 48 bytes per component, freed before returning; nothing else.
  * The stack use is under a kilobyte besides WeldMesh's.
