@@ -2,6 +2,7 @@
 // for bit where the data is within the contract, against the invariants of a weld where it is not.
 // Each input is welded once more under floating-point modes a caller may leave set (flush to zero
 // and denormals are zero, other rounding, a shorter x87 significand), which must change nothing.
+#include "byte_reader.h"
 #include "caller_float_modes.h"
 #include "reference_weld.h"
 #include "weldmesh.h"
@@ -20,23 +21,6 @@ const int kMaxVertices = 256;
 const int kMaxFloatsPerVert = 8;
 const int kMaxPaletteSize = 8;
 const uint32_t kUntouchedBits = 0x7fc0dead;
-
-struct ByteReader {
-    const uint8_t* data;
-    size_t size;
-    size_t position = 0;
-
-    bool AtEnd() const { return position >= size; }
-    uint8_t Byte() { return AtEnd() ? 0 : data[position++]; }
-    float RawFloat() {
-        uint32_t bits = 0;
-        for (int i = 0; i < 4; i++)
-            bits = bits << 8 | Byte();
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    }
-};
 
 struct VertexArray {
     int floatsPerVert;
