@@ -80,13 +80,17 @@ static void FindSearchCells(SearchCells* pCells, const float* pVertex, const Clo
     }
 }
 
+// The earliest representative close to the vertex in one bucket, or iBest; counts the
+// representatives looked at.
 static int ClosestInBucket(int iBest, uint32_t iBucket, const float* pVertex,
                            const float* pfRepresentatives, const MergeWork& work,
-                           const CloseRules& rules) {
-    for (int r = work.piBuckets[iBucket] - 1; r >= 0; r = work.piNextInBucket[r] - 1)
+                           const CloseRules& rules, uint64_t* piNrLookedAt) {
+    for (int r = work.piBuckets[iBucket] - 1; r >= 0; r = work.piNextInBucket[r] - 1) {
+        ++*piNrLookedAt;
         if (r < iBest &&
             AreClose(pVertex, pfRepresentatives + (size_t)r * rules.iFloatsPerVert, rules))
             iBest = r;
+    }
     return iBest;
 }
 
@@ -94,17 +98,17 @@ static int ClosestInBucket(int iBest, uint32_t iBucket, const float* pVertex,
 // visited once, in Gray code order, each one step from the last.
 static int FindRepresentative(const SearchCells& cells, const float* pVertex,
                               const float* pfRepresentatives, const MergeWork& work,
-                              const CloseRules& rules) {
+                              const CloseRules& rules, uint64_t* piNrLookedAt) {
     uint64_t iHash = cells.iLowestHash;
     int iBest = ClosestInBucket(INT_MAX, BucketOf(iHash, work.iBucketMask), pVertex,
-                                pfRepresentatives, work, rules);
+                                pfRepresentatives, work, rules, piNrLookedAt);
     const uint32_t iNrCells = 1u << cells.iNrSteps;
     for (uint32_t i = 1; i < iNrCells; i++) {
         const int iStep = __builtin_ctz(i);
         const bool bUp = ((i ^ (i >> 1)) >> iStep) & 1;
         iHash += bUp ? cells.aiStep[iStep] : 0 - cells.aiStep[iStep];
         iBest = ClosestInBucket(iBest, BucketOf(iHash, work.iBucketMask), pVertex,
-                                pfRepresentatives, work, rules);
+                                pfRepresentatives, work, rules, piNrLookedAt);
     }
     return iBest;
 }
@@ -141,8 +145,14 @@ static double ComparedRadius(double fRadius) {
 }
 
 // Cells a few radii wide keep the search to one cell along most components; the more components
-// are hashed, the wider, so that a vertex looks at a few cells on average.
-static void SetComponentRules(ComponentRule* pComponents, const MergeRequest& request) {
+// are hashed, the wider, so that a vertex looks at a few cells on average. Wide cells can hold
+// many representatives that are pairwise apart, though, where data is laid out on a lattice just
+// over a radius apart: a walk that meets such data goes on with dense cells, three radii wide,
+// which hold a few such representatives per component at most, and looks at more of them.
+static const double kDenseCellsPerRadius = 3.0;
+
+static void SetComponentRules(ComponentRule* pComponents, const MergeRequest& request,
+                              bool bDense) {
     int iNrCounted = 0;
     for (int c = 0; c < request.iFloatsPerVert; c++) {
         const double fRadius = ComparedRadius(RadiusOf(c, request));
@@ -151,7 +161,8 @@ static void SetComponentRules(ComponentRule* pComponents, const MergeRequest& re
         if (fRadius != 0.0 && pComponents[c].bHashed)
             iNrCounted++;
     }
-    const double fCellsPerRadius = 2.0 * (iNrCounted > 2 ? iNrCounted : 2);
+    const double fCellsPerRadius =
+        bDense ? kDenseCellsPerRadius : 2.0 * (iNrCounted > 2 ? iNrCounted : 2);
     for (int c = 0; c < request.iFloatsPerVert; c++) {
         ComponentRule& rule = pComponents[c];
         const double fCellWidth = fCellsPerRadius * rule.fRadius;
@@ -173,55 +184,91 @@ static void PrepareSearch(SearchCells* pCells, const float* pVertex, const Close
     __builtin_prefetch(&work.piBuckets[BucketOf(pCells->iOwnHash, work.iBucketMask)]);
 }
 
+static void InsertRepresentative(int r, uint64_t iOwnHash, const MergeWork& work) {
+    const uint32_t iBucket = BucketOf(iOwnHash, work.iBucketMask);
+    work.piNextInBucket[r] = work.piBuckets[iBucket];
+    work.piBuckets[iBucket] = r + 1;
+}
+
 // The output index of distinct vertex j: its representative's, or a new one. The
 // representatives are packed at the front of the vertex data as they are chosen: a new one's
 // output index is at most j, and the vertices before j have been walked already.
 static int ChooseRepresentative(int j, const SearchCells& cells, float* pfVertexData,
-                                const MergeWork& work, const CloseRules& rules, int* piNrOutputs) {
+                                const MergeWork& work, const CloseRules& rules, int* piNrOutputs,
+                                uint64_t* piNrLookedAt) {
     const size_t iFloats = (size_t)rules.iFloatsPerVert;
     const float* pVertex = pfVertexData + j * iFloats;
     const bool bHasNaN = HasNaN(pVertex, rules.iFloatsPerVert); // close to nothing
     if (!bHasNaN) {
-        const int iBest = FindRepresentative(cells, pVertex, pfVertexData, work, rules);
+        const int iBest =
+            FindRepresentative(cells, pVertex, pfVertexData, work, rules, piNrLookedAt);
         if (iBest != INT_MAX)
             return iBest;
     }
     const int iOutput = (*piNrOutputs)++;
     if (iOutput != j)
         memcpy(pfVertexData + iOutput * iFloats, pVertex, sizeof(float) * iFloats);
-    if (!bHasNaN) {
-        const uint32_t iBucket = BucketOf(cells.iOwnHash, work.iBucketMask);
-        work.piNextInBucket[iOutput] = work.piBuckets[iBucket];
-        work.piBuckets[iBucket] = iOutput + 1;
-    }
+    if (!bHasNaN)
+        InsertRepresentative(iOutput, cells.iOwnHash, work);
     return iOutput;
 }
+
+// The buckets made anew for the representatives so far, under new rules.
+static void RehashRepresentatives(const float* pfRepresentatives, int iNrRepresentatives,
+                                  const CloseRules& rules, const MergeWork& work) {
+    memset(work.piBuckets, 0, sizeof(int) * ((size_t)work.iBucketMask + 1));
+    for (int r = 0; r < iNrRepresentatives; r++) {
+        const float* pVertex = pfRepresentatives + (size_t)r * rules.iFloatsPerVert;
+        if (HasNaN(pVertex, rules.iFloatsPerVert))
+            continue;
+        SearchCells cells;
+        FindSearchCells(&cells, pVertex, rules);
+        InsertRepresentative(r, cells.iOwnHash, work);
+    }
+}
+
+// Past a first allowance, a walk that looks at more representatives than this per vertex has met
+// data packed into its cells.
+static const uint64_t kDenseAllowance = 1 << 16;
+static const uint64_t kDenseLookedAtPerVertex = 64;
 
 // Walks the distinct vertices in order, each joining the earliest representative close to it or
 // becoming one; returns the number of representatives, packed at the front of pfVertexData.
 static int ChooseRepresentatives(float* pfVertexData, int iNrDistinct, const MergeRequest& request,
                                  ComponentRule* pComponents, const MergeWork& work) {
-    SetComponentRules(pComponents, request);
+    bool bDense = false;
+    SetComponentRules(pComponents, request, bDense);
     const double fDistance = request.fDistance;
     const CloseRules rules = {request.iFloatsPerVert, request.iPositionFloats,
                               ComparedRadius(fDistance * fDistance), pComponents};
     SearchCells aheadCells[kLookahead];
     int iNrOutputs = 0;
+    uint64_t iNrLookedAt = 0;
     for (int j = 0; j < iNrDistinct + kLookahead; j++) {
         SearchCells& cells = aheadCells[j % kLookahead];
         const int iSearched = j - kLookahead;
         if (iSearched >= 0)
-            work.piOutputOf[iSearched] =
-                ChooseRepresentative(iSearched, cells, pfVertexData, work, rules, &iNrOutputs);
+            work.piOutputOf[iSearched] = ChooseRepresentative(iSearched, cells, pfVertexData, work,
+                                                              rules, &iNrOutputs, &iNrLookedAt);
+        if (!bDense && iNrLookedAt > kDenseAllowance + kDenseLookedAtPerVertex * (uint64_t)j) {
+            // The representatives so far lie packed before the vertices still to walk.
+            bDense = true;
+            SetComponentRules(pComponents, request, bDense);
+            RehashRepresentatives(pfVertexData, iNrOutputs, rules, work);
+            for (int p = iSearched + 1 > 0 ? iSearched + 1 : 0; p < j && p < iNrDistinct; p++)
+                PrepareSearch(&aheadCells[p % kLookahead],
+                              pfVertexData + (size_t)p * rules.iFloatsPerVert, rules, work);
+        }
         if (j < iNrDistinct)
             PrepareSearch(&cells, pfVertexData + (size_t)j * rules.iFloatsPerVert, rules, work);
     }
     return iNrOutputs;
 }
 
+// 0 or more, which NaN is not.
 static bool IsRadius(float fValue) {
     return fValue >= 0.0f;
-} // NaN is not
+}
 
 static bool IsValidRequest(const MergeRequest& request) {
     // Compared before subtracting, which would overflow for counts far out of range.

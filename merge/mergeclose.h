@@ -49,14 +49,14 @@ extern "C" {
  * hold scratch.
  *
  * Time: linear in the vertex count, with a constant that grows with the number of compared
- * components and with how many representatives share a cell. Candidates are found through a hash
- * of cells keyed on every compared component, each cell 2k radii wide on the k components
- * compared within a radius (4 radii at least); a vertex looks at one cell, or at two along each
- * component where it lies near a cell's border. Only the first twelve components compared within
- * a radius are hashed, so that a vertex looks at no more than 2^12 cells. A search is long only
- * where many representatives share a cell: data laid out on a lattice just over the radius apart
- * along j components packs up to about (2k)^j of them into one, and vertices that share their
- * cells along the hashed components and differ only past them are compared one by one.
+ * components. Candidates are found through a hash of cells keyed on every compared component,
+ * each cell 2k radii wide on the k components compared within a radius (4 radii at least); a
+ * vertex looks at one cell, or at two along each component where it lies near a cell's border.
+ * Where representatives that are pairwise apart crowd such cells (data laid out on a lattice just
+ * over the radius apart), the walk goes on with cells 3 radii wide, which hold about 4^j of them
+ * along j components at most, and looks at more cells. Only the first twelve components compared
+ * within a radius are hashed, so that a vertex looks at no more than 2^12 cells; vertices that
+ * share their cells along those and differ only past them are compared one by one.
  * Memory: WeldMesh's block of 4 bytes per vertex, freed, then one heap block of at most
  * 16 bytes per distinct vertex and 48 bytes per component, freed before returning; nothing else.
  * The stack use is under a kilobyte besides WeldMesh's.

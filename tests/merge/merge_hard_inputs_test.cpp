@@ -1,7 +1,8 @@
 // Inputs that would make a search for close vertices quadratic, or deep, at sizes where that
 // shows as the test's timeout: many vertices at one position, all within one distance, a distance
 // far larger than the data, huge coordinates with a tiny distance, infinities, points on the
-// borders of cells and many compared components. Each result is known without a quadratic check.
+// borders of cells, many compared components, and lattices that would crowd wide cells. Each result
+// is known without a quadratic check.
 #include "merge_test_util.h"
 
 #include <gtest/gtest.h>
@@ -118,6 +119,28 @@ HardMesh TwentyFloatsOnCellBorders() {
     return mesh;
 }
 
+// The other components on a lattice just over the tolerance apart, at one position: wide cells
+// would crowd thousands of representatives, pairwise apart, into each.
+HardMesh OnePositionNormalsOnALattice() {
+    HardMesh mesh{{6, 3, 1.0f, {0.01f}}, {}, 60 * 60 * 60};
+    for (int i = 0; i < 60 * 60 * 60; i++)
+        mesh.values.insert(mesh.values.end(),
+                           {1.0f, 2.0f, 3.0f, 0.011f * float(i % 60), 0.011f * float(i / 60 % 60),
+                            0.011f * float(i / 3600)});
+    return mesh;
+}
+
+// Five components on such a lattice, each of its 8^5 points held by several vertices.
+HardMesh FiveComponentsOnALattice() {
+    HardMesh mesh{{8, 3, 0.5f, {1.0f}}, {}, 8 * 8 * 8 * 8 * 8};
+    for (int i = 0; i < kLarge; i++) {
+        mesh.values.insert(mesh.values.end(), {0.0f, 0.0f, 0.0f});
+        for (int c = 0, site = i % (8 * 8 * 8 * 8 * 8); c < 5; c++, site /= 8)
+            mesh.values.push_back(1.1f * float(site % 8));
+    }
+    return mesh;
+}
+
 struct HardCase {
     const char* name;
     std::function<HardMesh()> make;
@@ -143,7 +166,9 @@ INSTANTIATE_TEST_SUITE_P(
                     HardCase{"HugeCoordinatesTinyDistance", HugeCoordinatesTinyDistance},
                     HardCase{"Infinities", Infinities},
                     HardCase{"ChainsOnCellBorders", ChainsOnCellBorders},
-                    HardCase{"TwentyFloatsOnCellBorders", TwentyFloatsOnCellBorders}),
+                    HardCase{"TwentyFloatsOnCellBorders", TwentyFloatsOnCellBorders},
+                    HardCase{"OnePositionNormalsOnALattice", OnePositionNormalsOnALattice},
+                    HardCase{"FiveComponentsOnALattice", FiveComponentsOnALattice}),
     [](const testing::TestParamInfo<HardCase>& info) { return info.param.name; });
 
 // The deepest a call reaches into the stack of a thread of its own, found as the lowest byte of

@@ -1,6 +1,7 @@
 // Seeded random meshes of clusters, chains, points on the multiples of the radii (where cells
-// have their borders), many vertices at one position, and pairs a rounding away from the
-// distance, each merged and compared bit for bit with the quadratic reference.
+// have their borders), many vertices at one position, pairs a rounding away from the distance,
+// and lattices that crowd a cell, each merged and compared bit for bit with the quadratic
+// reference.
 #include "merge_test_util.h"
 
 #include <gtest/gtest.h>
@@ -189,6 +190,37 @@ TEST(MergeProperties, RandomMeshesMatchTheReference) {
     for (uint32_t seed = 1; seed <= kCaseCount && !HasFailure(); seed++) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         ExpectMatchesTheReference(MakeCase(seed));
+    }
+}
+
+// Vertices on a lattice just over the tolerance apart along five components, near one position:
+// a thousand representatives pairwise apart crowd one wide cell, so that the walk goes on with
+// narrow cells part of the way through. Jittered copies of the lattice points join them, and
+// some vertices fall between two points, close to both or to neither.
+MergeCase MakeDenseCase(uint32_t seed) {
+    std::mt19937 rng(seed);
+    MergeCase merge;
+    merge.params = MergeParams(8, 3, 0.5f, {1.0f});
+    if (seed % 2 == 0)
+        merge.params.tolerances = {1.0f, 0.5f, 1.0f, 2.0f, 1.0f};
+    const int n = 2000 + int(rng() % 2000);
+    for (int v = 0; v < n; v++) {
+        for (int c = 0; c < 3; c++)
+            merge.values.push_back(Uniform(rng, -0.1, 0.1));
+        const bool between = rng() % 8 == 0;
+        for (int c = 0; c < 5; c++) {
+            const float spacing = 1.1f * RadiusOf(merge.params, 3 + c);
+            const float site = spacing * float(int(rng() % 4) + (between ? 0.5f : 0.0f));
+            merge.values.push_back(site + Uniform(rng, -0.04, 0.04) * spacing);
+        }
+    }
+    return merge;
+}
+
+TEST(MergeProperties, DenselyPackedMeshesMatchTheReference) {
+    for (uint32_t seed = 1; seed <= 6 && !HasFailure(); seed++) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        ExpectMatchesTheReference(MakeDenseCase(seed));
     }
 }
 
