@@ -179,8 +179,9 @@ static ChainSearch SearchChain(const Grouping& grouping, const FloatBits* piVert
 
 // Past this many vertices the buckets and leaders no longer stay in cache: the hashes of the next
 // kHashesAhead vertices are computed ahead, so that the bucket of each is asked for early and the
-// leader it holds halfway.
-enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 16 };
+// leader it holds halfway. Half of 32 vertices is about the time a bucket takes to come from
+// memory; 16 ahead left the loop waiting for the bucket's head.
+enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 32 };
 
 // Makes each vertex a follower of the first leader it equals, or the leader of a new group, and
 // lists the leaders. Most vertices equal the leader at their bucket's head; the chain is walked
