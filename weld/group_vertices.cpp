@@ -183,6 +183,10 @@ static ChainSearch SearchChain(const Grouping& grouping, const FloatBits* piVert
 // memory; 16 ahead left the loop waiting for the bucket's head.
 enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 32 };
 
+// The input is read in order, but the processor's own prefetching, which starts afresh with each
+// call, falls behind the loop: the vertex kInputAhead past the one being hashed is asked for.
+enum { kInputAhead = 32 };
+
 // Makes each vertex a follower of the first leader it equals, or the leader of a new group, and
 // lists the leaders. Most vertices equal the leader at their bucket's head; the chain is walked
 // only past a head that differs. The counts stay in registers, although the remap table and the
@@ -207,6 +211,9 @@ static int AddVertices(const Grouping& grouping, int iMaxSteps) {
         aiHashes[i] = HashVertex(&piIn[(size_t)i * iFloatsPerVert], iFloatsPerVert);
     for (int i = 0; i < n; i++) {
         const FloatBits* piVertex = &piIn[(size_t)i * iFloatsPerVert];
+        const int iInputAhead = (kPrefetch ? i + kHashesAhead : i) + kInputAhead;
+        if (iInputAhead < n)
+            __builtin_prefetch(&piIn[(size_t)iInputAhead * iFloatsPerVert]);
         uint32_t iHash;
         if (kPrefetch) {
             iHash = aiHashes[i % kHashesAhead];
