@@ -179,8 +179,13 @@ static ChainSearch SearchChain(const Grouping& grouping, const FloatBits* piVert
 
 // Past this many vertices the buckets and leaders no longer stay in cache: the hashes of the next
 // kHashesAhead vertices are computed ahead, so that the bucket of each is asked for early and the
-// leader it holds halfway.
-enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 16 };
+// leader it holds halfway. Half of 32 vertices is about the time a bucket takes to come from
+// memory; 16 ahead left the loop waiting for the bucket's head.
+enum { kMinVerticesToPrefetch = 1 << 15, kHashesAhead = 32 };
+
+// The input is read in order, but the processor's own prefetching, which starts afresh with each
+// call, falls behind the loop: the vertex kInputAhead past the one being hashed is asked for.
+enum { kInputAhead = 32 };
 
 // Makes each vertex a follower of the first leader it equals, or the leader of a new group, and
 // lists the leaders. Most vertices equal the leader at their bucket's head; the chain is walked
@@ -206,6 +211,9 @@ static int AddVertices(const Grouping& grouping, int iMaxSteps) {
         aiHashes[i] = HashVertex(&piIn[(size_t)i * iFloatsPerVert], iFloatsPerVert);
     for (int i = 0; i < n; i++) {
         const FloatBits* piVertex = &piIn[(size_t)i * iFloatsPerVert];
+        const int iInputAhead = (kPrefetch ? i + kHashesAhead : i) + kInputAhead;
+        if (iInputAhead < n)
+            __builtin_prefetch(&piIn[(size_t)iInputAhead * iFloatsPerVert]);
         uint32_t iHash;
         if (kPrefetch) {
             iHash = aiHashes[i % kHashesAhead];
