@@ -108,9 +108,7 @@ void RequireSameInCallerModes(const MergeInput& input, const Merge& merge, size_
         CallInModes(modes, [&] { inModes = Run(MergeCloseVertices, input); });
     Require(SameResult(inModes, merge, input.floatsPerVert),
             "the caller's floating-point modes change the merge");
-    Require(after.x87Control == modes.x87Control && after.mxcsr == modes.mxcsr &&
-                after.exceptionFlags == 0,
-            "the caller's floating-point modes are not restored");
+    Require(GaveModesBack(after, modes), "the caller's floating-point modes are not restored");
 }
 
 } // namespace

@@ -162,9 +162,7 @@ void RequireSameInCallerModes(const VertexArray& array, const Weld& weld, size_t
     Require(inModes.distinct == weld.distinct && inModes.remap == weld.remap &&
                 SameBits(inModes.out.data(), weld.out.data(), weld.out.size()),
             "the caller's floating-point modes change the weld");
-    Require(after.x87Control == modes.x87Control && after.mxcsr == modes.mxcsr &&
-                after.exceptionFlags == 0,
-            "the caller's floating-point modes are not restored");
+    Require(GaveModesBack(after, modes), "the caller's floating-point modes are not restored");
 }
 
 } // namespace

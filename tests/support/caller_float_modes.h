@@ -75,4 +75,10 @@ template <typename Call> ModesAfterCall CallInModes(const CallerFloatModes& mode
     return after;
 }
 
+// Whether a call gave the caller's modes back as they were, with no exception flag left raised.
+inline bool GaveModesBack(const ModesAfterCall& after, const CallerFloatModes& modes) {
+    return after.x87Control == modes.x87Control && after.mxcsr == modes.mxcsr &&
+           after.exceptionFlags == 0;
+}
+
 #endif
