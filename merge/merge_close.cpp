@@ -66,7 +66,8 @@ static void FindSearchCells(SearchCells* pCells, const float* pVertex, const Clo
             pCells->iLowestHash += iTerm;
             continue;
         }
-        // The cells are at least four search radii wide: the search reaches one neighbour at most.
+        // Cells are at least three radii wide: the search, two across, reaches one neighbour at
+        // most.
         const int32_t iOwnCell = CountedCell(CellCoordinate(fValue, rule));
         const bool bReachesBelow =
             CellCoordinate((double)fValue - rule.fSearchRadius, rule) < (double)iOwnCell;
@@ -162,7 +163,7 @@ static void SetComponentRules(ComponentRule* pComponents, const MergeRequest& re
             iNrCounted++;
     }
     const double fCellsPerRadius =
-        bDense ? kDenseCellsPerRadius : 2.0 * (iNrCounted > 2 ? iNrCounted : 2);
+        bDense ? kDenseCellsPerRadius : 4.0 * (iNrCounted > 2 ? iNrCounted : 2);
     for (int c = 0; c < request.iFloatsPerVert; c++) {
         ComponentRule& rule = pComponents[c];
         const double fCellWidth = fCellsPerRadius * rule.fRadius;

@@ -50,7 +50,7 @@ extern "C" {
  *
  * Time: linear in the vertex count, with a constant that grows with the number of compared
  * components. Candidates are found through a hash of cells keyed on every compared component,
- * each cell 2k radii wide on the k components compared within a radius (4 radii at least); a
+ * each cell 4k radii wide on the k components compared within a radius (8 radii at least); a
  * vertex looks at one cell, or at two along each component where it lies near a cell's border.
  * Where representatives that are pairwise apart crowd such cells (data laid out on a lattice just
  * over the radius apart), the walk goes on with cells 3 radii wide, which hold about 4^j of them
